@@ -1,0 +1,88 @@
+// The two process-wide channels to the scale and the seams tests replace.
+//
+// Both channels are shared by every Scale object of the process and take no
+// lock: a host that drives several objects from several threads must not let
+// two exchanges overlap on one channel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "raroredoziri/Bytes.h"
+
+namespace rd {
+
+// ---- Seams ---------------------------------------------------------------
+
+// Millisecond tick counter that wraps at 2^32 (GetTickCount on Windows,
+// the monotonic clock on Linux). Budgets are measured as differences modulo
+// 2^32. Passing an empty function restores the platform counter.
+using TickSource = std::function<std::uint32_t()>;
+void SetTickSource(TickSource source);
+std::uint32_t TickCount();
+
+// Dispatches the calling thread's pending window messages. Called by
+// ComReceive after every read. Windows default: PeekMessageA /
+// TranslateMessage / DispatchMessageA until none is waiting (a quit message
+// is taken and not dispatched). Linux default: nothing. An empty function
+// restores the default.
+using MessagePump = std::function<void()>;
+void SetMessagePump(MessagePump pump);
+void PumpMessages();
+
+// Linux only (ignored on Windows, where port N is the device "COMN"): the
+// device for a port number. Default for N >= 1: /dev/ttyS<N-1>; port 0 has
+// no default device. An empty path removes the mapping.
+void SetSerialDevice(std::uint16_t port, std::string path);
+std::string SerialDevice(std::uint16_t port);
+
+// ---- Serial channel ------------------------------------------------------
+
+inline constexpr std::size_t kComBufferSize = 2000;
+inline constexpr std::uint32_t kComReceiveBudgetMs = 3000;
+
+std::uint16_t ComPortNumber();
+void SetComPortNumber(std::uint16_t port);
+std::uint8_t ComParity();
+void SetComParity(std::uint8_t parity);
+bool ComIsOpen();
+
+// Opens port ComPortNumber() (closing any open port first) with the given
+// queue sizes and baud rate, 8N1, DTR raised, RTS raised while sending.
+// Negative arguments raise a fault.
+bool ComOpen(std::int32_t in_queue, std::int32_t out_queue, std::int32_t baud);
+void ComClose();
+// Discards input already waiting, then writes data in one synchronous write.
+// More than 2000 bytes raises a fault and writes nothing. Returns the count
+// written (0 on a closed port).
+std::int32_t ComWrite(const Bytes& data);
+// One read of up to 2000 bytes; replaces buffer with what arrived.
+std::int32_t ComRead(Bytes& buffer);
+// Reads until exactly `expected` bytes arrived in total or more than 3000 ms
+// passed; pumps messages after every read. Returns every byte received.
+Bytes ComReceive(std::int32_t expected);
+
+// ---- TCP channel ---------------------------------------------------------
+
+inline constexpr std::uint16_t kTcpPort = 5001;
+inline constexpr std::uint32_t kTcpConnectLimitMs = 3000;
+inline constexpr std::uint32_t kTcpReadLimitMs = 4000;
+inline constexpr std::uint32_t kTcpReceiveBudgetMs = 2000;
+
+// Discards any previous client, resolves host and connects to port 5001
+// within 3000 ms. On failure an unconnected client stays in place.
+bool TcpConnect(const std::string& host);
+void TcpDisconnect();
+bool TcpHasClient();
+bool TcpConnected();
+// 0: sent (after discarding input already waiting); 1: no client or not
+// connected. A socket error raises a fault.
+std::int32_t TcpSend(const Bytes& data);
+// 0: reply in `reply`; 1: no client or not connected; 2: no usable reply.
+// expected == 0 takes the first piece that arrives; otherwise pieces are
+// gathered until `expected` bytes came or the 2000 ms budget is spent.
+std::int32_t TcpReceive(Bytes& reply, std::size_t expected);
+
+}  // namespace rd
