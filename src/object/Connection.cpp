@@ -1,0 +1,81 @@
+// OpenConnection and CloseConnection: choose the channel from the connection
+// string, open or close it, and on the serial line find out which protocol
+// variant the scale speaks.
+#include "object/ConnectionString.h"
+#include "raroredoziri/Frame.h"
+#include "raroredoziri/Scale.h"
+#include "raroredoziri/Transport.h"
+
+namespace rd {
+namespace {
+
+constexpr std::int32_t kQueueSize = 100000;
+constexpr std::int32_t kLegacyBaud = 4800;
+constexpr std::int32_t kFramedBaud = 57600;
+constexpr std::uint8_t kLegacyProbe = 0x45;  // "E"
+constexpr std::uint8_t kWeightRequest = 0xA0;
+constexpr std::size_t kLegacyProbeReply = 2;
+constexpr std::size_t kWeightReplyLength = 14;
+
+}  // namespace
+
+std::int32_t TScale::OpenConnection() {
+  const std::u16string connection = Connection;
+  switch (ChannelOf(connection)) {
+    case Channel::None:
+      return kResultNoConnection;
+
+    case Channel::Serial: {
+      ComClose();
+      if (connection.size() < 4) return kResultNoConnection;
+      const std::int32_t port = ReadPortNumber(WideToAnsi(connection.substr(3)));
+      if (port == -1) return kResultNoConnection;
+      if (port < 0 || port > 65535) RaiseRangeError();
+      SetComPortNumber(static_cast<std::uint16_t>(port));
+
+      SetComParity(0);
+      if (!ComOpen(kQueueSize, kQueueSize, kLegacyBaud)) return kResultNoConnection;
+      ComWrite(Bytes{kLegacyProbe});
+      if (ComReceive(static_cast<std::int32_t>(kLegacyProbeReply)).size() == kLegacyProbeReply) {
+        ProtocolKind = kProtocolLegacy;
+        return kResultDone;
+      }
+
+      ComClose();
+      SetComParity(0);
+      if (!ComOpen(kQueueSize, kQueueSize, kFramedBaud)) return kResultNoConnection;
+      ComWrite(BuildFrame(Bytes{kWeightRequest}));
+      if (ComReceive(static_cast<std::int32_t>(kWeightReplyLength)).size() == kWeightReplyLength) {
+        ProtocolKind = kProtocolFramed;
+        return kResultDone;
+      }
+      return kResultNoReply;
+    }
+
+    case Channel::Tcp: {
+      if (!TcpConnect(WideToAnsi(connection))) return kResultNoConnection;
+      if (TcpSend(BuildFrame(Bytes{kWeightRequest})) != 0) return kResultNoConnection;
+      Bytes reply;
+      // The probe accepts an answer of any length: the first piece will do.
+      return TcpReceive(reply, 0);
+    }
+  }
+  return kResultNoConnection;
+}
+
+std::int32_t TScale::CloseConnection() {
+  switch (ChannelOf(Connection)) {
+    case Channel::None:
+      return kResultNoConnection;
+    case Channel::Serial:
+      if (Connection.size() < 4) return kResultNoConnection;
+      ComClose();
+      return kResultDone;
+    case Channel::Tcp:
+      TcpDisconnect();
+      return kResultDone;
+  }
+  return kResultNoConnection;
+}
+
+}  // namespace rd
