@@ -4,7 +4,10 @@ function(rd_warnings target)
     target_compile_options(${target} PRIVATE /W4 /WX /utf-8)
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror
-      -Wno-error=deprecated-declarations)
+      -Wno-error=deprecated-declarations
+      # GCC 12 reports false overlaps and overflows inside the standard
+      # containers when optimising.
+      $<$<CXX_COMPILER_ID:GNU>:-Wno-restrict -Wno-stringop-overflow -Wno-array-bounds>)
   endif()
 endfunction()
 

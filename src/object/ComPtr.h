@@ -1,8 +1,9 @@
 // RAII owners for COM interface pointers and automation strings (Windows).
 #pragma once
 
-#include <oleauto.h>
 #include <windows.h>
+// windows.h must come first.
+#include <oleauto.h>
 
 #include <string>
 #include <string_view>

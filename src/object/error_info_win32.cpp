@@ -1,5 +1,6 @@
-#include <oleauto.h>
 #include <windows.h>
+// windows.h must come first.
+#include <oleauto.h>
 
 #include "ComPtr.h"
 #include "raroredoziri/ErrorInfo.h"
