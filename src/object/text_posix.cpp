@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -56,6 +57,7 @@ std::unique_ptr<CodePageTable> BuildTable(unsigned number) {
     iconv(decode.get(), nullptr, nullptr, nullptr, nullptr);
     const size_t rc = iconv(decode.get(), &in_ptr, &in_left, &out_ptr, &out_left);
     const size_t produced = sizeof out - out_left;
+    if (rc == static_cast<size_t>(-1) && errno == EINVAL) return nullptr;  // a lead byte
     if (rc == static_cast<size_t>(-1) && in_left != 0) {
       // An undefined byte reads back as the control character of its value.
       table->to_wide[b] = static_cast<char16_t>(b);
