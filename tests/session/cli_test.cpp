@@ -1,0 +1,117 @@
+// The command-line host, run in-process against the simulated scale.
+#include <sstream>
+
+#include "SessionFixture.h"
+#include "Script.h"
+
+namespace rd::test {
+namespace {
+
+struct CliRun {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+CliRun Cli(std::vector<std::string> args) {
+  std::ostringstream out, err;
+  const int code = cli::RunCommandLine(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+class CliTest : public SessionTest {};
+
+TEST_F(CliTest, FullSessionOverTcp) {
+  sim::SimConfig c;
+  c.weight = 1500;
+  c.division = 2;
+  c.tare = 30;
+  ServeTcp(c, "127.22.0.1");
+  const CliRun r = Cli({"Connection=127.22.0.1", "OpenConnection", "ReadWeight", "Weight", "Division",
+                     "Stable", "ReadTare", "Tare", "Goods=Milk", "SetGoods", "Screen=1",
+                     "SetScreen", "CloseConnection"});
+  EXPECT_EQ(r.code, cli::kExitOk) << r.err;
+  EXPECT_EQ(r.out,
+            "OpenConnection=0\nReadWeight=0\nWeight=1500\nDivision=2\nStable=1\nReadTare=0\n"
+            "Tare=30\nSetGoods=0\nSetScreen=0\nCloseConnection=0\n");
+  const auto requests = Requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_NE(requests[3].description.find("Milk"), std::string::npos) << requests[3].description;
+}
+
+TEST_F(CliTest, NamesAreLookedUpLikeLateBinding) {
+  const CliRun r = Cli({"goods=Käse", "GOODS", "text=Käse", "Text", "weight"});
+  EXPECT_EQ(r.code, cli::kExitOk) << r.err;
+  EXPECT_EQ(r.out, "Goods=Käse\nText=Käse\nWeight=0\n");
+}
+
+TEST_F(CliTest, FailureStatusPrintsTheDescriptionAndStops) {
+  const CliRun r = Cli({"Screen=-1", "Screen"});
+  EXPECT_EQ(r.code, cli::kExitFailureStatus);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("Range check error"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("0x8000FFFF"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, ResultCodesAreNotFailures) {
+  const CliRun r = Cli({"Connection=com1", "OpenConnection", "SetGoods"});
+  EXPECT_EQ(r.code, cli::kExitOk);
+  EXPECT_EQ(r.out, "OpenConnection=1\nSetGoods=1\n");
+}
+
+TEST_F(CliTest, UsageErrors) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"NoSuchMember"},
+      {"Weight=5"},           // read-only
+      {"Screen=200"},         // does not fit I1
+      {"Tare=12abc"},
+      {"--device", "x"},
+      {"--codepage", "932"},  // not single-byte
+      {"--bogus"},
+  };
+  for (const auto& args : cases) {
+    const CliRun r = Cli(args);
+    EXPECT_EQ(r.code, cli::kExitUsage) << (args.empty() ? "" : args[0]);
+    EXPECT_FALSE(r.err.empty());
+  }
+}
+
+TEST_F(CliTest, ListAndHelp) {
+  const CliRun list = Cli({"--list"});
+  EXPECT_EQ(list.code, 0);
+  EXPECT_NE(list.out.find("201 Connection get BSTR\n201 Connection put BSTR\n"), std::string::npos);
+  EXPECT_NE(list.out.find("260 SetScreen method I4\n"), std::string::npos);
+  EXPECT_EQ(Cli({"--help"}).code, 0);
+}
+
+TEST_F(CliTest, DeviceMapAndCodePage) {
+  sim::SimConfig c;
+  c.variant = sim::SimVariant::kLegacy;
+  c.weight = 42;
+  ServeSerial(c, 21);
+  const std::string path = Sim().PtyPath();
+  SetSerialDevice(21, "");
+  const CliRun r = Cli({"--device", "21=" + path, "--codepage", "1251", "Connection=COM21",
+                     "OpenConnection", "ReadWeight", "Weight", "Text=\xD0\x96", "CloseConnection"});
+  EXPECT_EQ(r.code, cli::kExitOk) << r.err;
+  EXPECT_EQ(r.out, "OpenConnection=0\nReadWeight=0\nWeight=42\nCloseConnection=0\n");
+  EXPECT_EQ(WideToAnsi(u"\u0416"), "\xC6") << "code page 1251 is in force";
+  ASSERT_TRUE(SetCodePage(1252));
+}
+
+TEST_F(CliTest, WatchShowsOneLiveLine) {
+  sim::SimConfig c;
+  c.weight = 10;
+  c.weight_step = 5;
+  ServeTcp(c, "127.22.0.2");
+  const CliRun r = Cli({"Connection=127.22.0.2", "OpenConnection", "--watch", "--interval", "10",
+                     "--count", "3"});
+  EXPECT_EQ(r.code, cli::kExitOk) << r.err;
+  EXPECT_NE(r.out.find("\rWeight=15 "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rWeight=25 "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.back(), '\n');
+}
+
+}  // namespace
+}  // namespace rd::test

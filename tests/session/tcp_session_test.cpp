@@ -1,0 +1,209 @@
+// A whole session over TCP against the simulated scale.
+#include "SessionFixture.h"
+#include "hex.h"
+
+namespace rd::test {
+namespace {
+
+using sim::SimConfig;
+
+SimConfig Scale(std::int32_t weight = 1234, std::uint8_t division = 2, bool stable = true) {
+  SimConfig c;
+  c.weight = weight;
+  c.division = division;
+  c.stable = stable;
+  c.tare = -50;
+  return c;
+}
+
+class TcpSessionTest : public SessionTest {};
+
+TEST_F(TcpSessionTest, OpenReadAndClose) {
+  TScale s;
+  s.Connection = ServeTcp(Scale(1234, 2, true), "127.20.0.1");
+  s.ProtocolKind = "2";
+  EXPECT_EQ(s.OpenConnection(), kResultDone);
+  EXPECT_EQ(s.ProtocolKind, "2") << "TCP leaves the protocol variant alone";
+  EXPECT_EQ(ToHex(Requests().at(0).request.raw), "F8 55 CE 01 00 A0 A0 00") << "the probe";
+
+  EXPECT_EQ(s.ReadWeight(), kResultDone);
+  EXPECT_EQ(s.Weight, 1234);
+  EXPECT_EQ(s.Division, 2);
+  EXPECT_EQ(s.Stable, 1);
+  EXPECT_EQ(s.ReadTare(), kResultDone);
+  EXPECT_EQ(s.Tare, -50);
+  EXPECT_EQ(ToHex(Requests().back().request.raw), "F8 55 CE 01 00 A1 A1 00");
+
+  EXPECT_EQ(s.CloseConnection(), kResultDone);
+  EXPECT_FALSE(TcpHasClient());
+  EXPECT_EQ(s.ReadWeight(), kResultNoConnection);
+  EXPECT_EQ(s.SetGoods(), kResultNoConnection);
+  EXPECT_EQ(s.Weight, 1234) << "fields untouched on failure";
+}
+
+TEST_F(TcpSessionTest, EveryCommandDownloadsItsBody) {
+  TScale s;
+  s.Connection = ServeTcp(Scale(), "127.20.0.2");
+  ASSERT_EQ(s.OpenConnection(), kResultDone);
+  s.Goods = u"Milk";
+  s.Tare = 1000;
+  s.LabelFormat = "L1";
+  s.LabelFormatZ = "Z2";
+  s.Tape = 3;
+  s.Underwinder = 4;
+  s.Operation = 258;
+  s.RegistratorStore = u"Store";
+  s.Agent = u"7";
+  s.Operator = u"Anna";
+  s.Text = "Fresh";
+  s.GoodsButton1 = "Apples";
+  s.GoodsButton8 = "Pears";
+  s.Lock1 = 1;
+  s.OptionFreePrice = 1;
+  s.FindGoods = 5;
+  s.Screen = 1;
+  struct Case {
+    const char* method;
+    std::uint8_t code;
+  };
+  const Case cases[] = {{"SetGoods", 0xA2},       {"SetTare", 0xA3},       {"SetLabelFormat", 0xA4},
+                        {"SetLabelFormatZ", 0xA5}, {"SetTape", 0xA6},       {"SetUnderwinder", 0xA7},
+                        {"SetMode", 0xA8},         {"SetOperator", 0xA9},   {"SetText", 0xAA},
+                        {"SetGoodsButton", 0xAB},  {"SetLock", 0xAC},       {"SetOptions", 0xAD},
+                        {"SetFindGoods", 0xAE},    {"SetScreen", 0xAF}};
+  for (const Case& c : cases) {
+    MemberValue result;
+    ASSERT_EQ(Call(s, c.method, result), kStatusOk) << c.method;
+    EXPECT_EQ(std::get<std::int32_t>(result), kResultDone) << c.method;
+    EXPECT_EQ(LastBody(), s.CommandBody(c.code)) << c.method;
+    EXPECT_EQ(Requests().back().request.raw, BuildFrame(s.CommandBody(c.code))) << c.method;
+  }
+  EXPECT_EQ(ToHex(Requests().at(2).request.raw), "F8 55 CE 05 00 A3 E8 03 00 00 B4 4D");
+  EXPECT_EQ(ToHex(Requests().back().request.raw), "F8 55 CE 02 00 AF 01 01 AF");
+  // The scale took the tare it was sent.
+  EXPECT_EQ(s.ReadTare(), kResultDone);
+  EXPECT_EQ(s.Tare, 1000);
+}
+
+TEST_F(TcpSessionTest, RefusedCommandsGiveFive) {
+  SimConfig c = Scale();
+  for (std::uint8_t code = 0xA2; code <= 0xAF; ++code) c.refused.insert(code);
+  TScale s;
+  s.Connection = ServeTcp(c, "127.20.0.3");
+  ASSERT_EQ(s.OpenConnection(), kResultDone);
+  for (std::uint8_t code = 0xA2; code <= 0xAF; ++code) {
+    EXPECT_EQ(s.SendCommand(code), kResultRefused) << int{code};
+  }
+  EXPECT_EQ(s.ReadWeight(), kResultDone) << "queries are not refused";
+}
+
+TEST_F(TcpSessionTest, SplitRepliesAreGathered) {
+  SimConfig c = Scale(777);
+  c.split = 3;
+  c.split_gap_ms = 30;
+  TScale s;
+  s.Connection = ServeTcp(c, "127.20.0.4");
+  ASSERT_EQ(s.OpenConnection(), kResultDone) << "the probe takes the first piece";
+  // The probe's later pieces arrive now; the next request discards them.
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(s.ReadWeight(), kResultDone);
+  EXPECT_EQ(s.Weight, 777);
+  EXPECT_EQ(s.ReadTare(), kResultDone);
+  EXPECT_EQ(s.SetScreen(), kResultDone);
+}
+
+TEST_F(TcpSessionTest, RepliesOfTheWrongLengthGiveTwo) {
+  SimConfig c = Scale(777);
+  c.extra = 1;
+  TScale s;
+  s.Connection = ServeTcp(c, "127.20.0.5");
+  ASSERT_EQ(s.OpenConnection(), kResultDone) << "the probe takes any length";
+  s.Weight = 5;
+  EXPECT_EQ(s.ReadWeight(), kResultNoReply);
+  EXPECT_EQ(s.ReadTare(), kResultNoReply);
+  EXPECT_EQ(s.SetGoods(), kResultNoReply);
+  EXPECT_EQ(s.Weight, 5);
+}
+
+TEST_F(TcpSessionTest, PeerClosingInsteadOfAnsweringLeavesTheClientNotConnected) {
+  SimConfig c = Scale();
+  c.close_after = 2;  // the probe is answered, the next request closes
+  TScale s;
+  s.Connection = ServeTcp(c, "127.20.0.6");
+  ASSERT_EQ(s.OpenConnection(), kResultDone);
+  EXPECT_EQ(s.ReadWeight(), kResultNoReply);
+  EXPECT_FALSE(TcpConnected());
+  EXPECT_EQ(s.ReadWeight(), kResultNoConnection);
+  EXPECT_EQ(s.SetLock(), kResultNoConnection);
+  // Opening again makes a new connection (on which the scale again closes at
+  // its second request).
+  EXPECT_EQ(s.OpenConnection(), kResultDone);
+  EXPECT_TRUE(TcpConnected());
+}
+
+TEST_F(TcpSessionTest, NothingListeningGivesOne) {
+  TScale s;
+  s.Connection = u"127.20.0.7";
+  EXPECT_EQ(s.OpenConnection(), kResultNoConnection);
+  EXPECT_TRUE(TcpHasClient()) << "an unconnected client stays";
+  EXPECT_FALSE(TcpConnected());
+  EXPECT_EQ(s.ReadWeight(), kResultNoConnection);
+  EXPECT_EQ(s.CloseConnection(), kResultDone);
+  // An address with a port is taken whole as a host name and fails.
+  s.Connection = u"127.0.0.1:5001";
+  EXPECT_EQ(s.OpenConnection(), kResultNoConnection);
+}
+
+TEST_F(TcpSessionTest, ConnectionStringsThatNameNoChannel) {
+  ServeTcp(Scale(), "127.20.0.8");
+  for (const char16_t* connection : {u"", u" 127.20.0.8", u"x127.20.0.8", u"com1"}) {
+    TScale s;
+    s.Connection = connection;
+    EXPECT_EQ(s.OpenConnection(), kResultNoConnection);
+    EXPECT_EQ(s.CloseConnection(), kResultNoConnection);
+    EXPECT_EQ(s.ReadWeight(), kResultNoConnection);
+    EXPECT_EQ(s.ReadTare(), kResultNoConnection);
+    EXPECT_EQ(s.SetGoods(), kResultNoConnection);
+  }
+  EXPECT_EQ(RequestCount(), 0u) << "nothing was sent";
+}
+
+TEST_F(TcpSessionTest, TwoObjectsShareTheOneConnection) {
+  TScale a, b;
+  a.Connection = ServeTcp(Scale(42), "127.20.0.9");
+  ASSERT_EQ(a.OpenConnection(), kResultDone);
+  b.Connection = u"127.20.0.9";
+  EXPECT_EQ(b.ReadWeight(), kResultDone) << "b uses the connection a opened";
+  EXPECT_EQ(b.Weight, 42);
+  EXPECT_EQ(a.Weight, 0);
+  EXPECT_EQ(b.CloseConnection(), kResultDone);
+  EXPECT_EQ(a.ReadWeight(), kResultNoConnection) << "closing through b closed it for a";
+}
+
+TEST_F(TcpSessionTest, WeightsAreFreshForEveryRequest) {
+  SimConfig c = Scale(100);
+  c.weight_step = 10;
+  TScale s;
+  s.Connection = ServeTcp(c, "127.20.0.10");
+  ASSERT_EQ(s.OpenConnection(), kResultDone);  // the probe got weight 100
+  for (int i = 1; i <= 5; ++i) {
+    ASSERT_EQ(s.ReadWeight(), kResultDone);
+    EXPECT_EQ(s.Weight, 100 + 10 * i);
+  }
+}
+
+TEST_F(TcpSessionTest, ScriptedThroughTheMemberTable) {
+  TScale s;
+  MemberValue v = ServeTcp(Scale(-250, 1, false), "127.20.0.11");
+  ASSERT_EQ(Call(s, "Connection", v), kStatusOk);
+  for (const char* method : {"OpenConnection", "ReadWeight"}) {
+    MemberValue result;
+    ASSERT_EQ(Call(s, method, result), kStatusOk);
+    EXPECT_EQ(std::get<std::int32_t>(result), kResultDone) << method;
+  }
+  EXPECT_EQ(s.Weight, -250);
+  EXPECT_EQ(s.Stable, 0);
+}
+
+}  // namespace
+}  // namespace rd::test

@@ -1,0 +1,221 @@
+#include "Script.h"
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "Utf8.h"
+#include "raroredoziri/ErrorInfo.h"
+#include "raroredoziri/Members.h"
+#include "raroredoziri/Transport.h"
+
+namespace rd::cli {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: raroredoziri [options] item...\n"
+    "\n"
+    "Runs the items in order on one Scale object:\n"
+    "  Name=Value   puts a property (Connection=COM3, Goods=Milk, Screen=1)\n"
+    "  Name         calls a method or gets a property and prints Name=value\n"
+    "\n"
+    "Options:\n"
+    "  --device N=PATH  serial port N is the device PATH (Linux; default /dev/ttyS<N-1>)\n"
+    "  --codepage CP    single-byte code page of the scale's texts (Linux; default 1252)\n"
+    "  --watch          after the items, read the weight repeatedly on one live line\n"
+    "  --interval MS    pause between two readings of --watch (default 200)\n"
+    "  --count N        stop --watch after N readings (default: until Ctrl+C)\n"
+    "  --list           list the members of the Scale object\n"
+    "  --help           show this text\n"
+    "\n"
+    "Result codes: 0 done, 1 no usable connection, 2 no complete reply,\n"
+    "4 not available with the legacy protocol, 5 refused by the scale.\n"
+    "A failure status prints its error description and ends with exit code 1.\n"
+    "\n"
+    "Example:\n"
+    "  raroredoziri Connection=127.0.0.1 OpenConnection ReadWeight Weight Stable \\\n"
+    "               Goods=Milk SetGoods CloseConnection\n";
+
+template <class T>
+std::optional<T> ParseInteger(std::string_view text) {
+  T value{};
+  const char* begin = text.data();
+  const char* end = text.data() + text.size();
+  if (begin != end && *begin == '+') ++begin;
+  const auto [ptr, ec] = std::from_chars(begin, end, value);
+  if (ec != std::errc() || ptr != end || begin == end) return std::nullopt;
+  return value;
+}
+
+std::string Show(const MemberValue& value) {
+  if (const auto* i1 = std::get_if<std::int8_t>(&value)) return std::to_string(int{*i1});
+  if (const auto* i4 = std::get_if<std::int32_t>(&value)) return std::to_string(*i4);
+  if (const auto* text = std::get_if<std::u16string>(&value)) return Utf16ToUtf8(*text);
+  return "";
+}
+
+const char* TypeName(MemberType type) {
+  switch (type) {
+    case MemberType::I1:
+      return "I1";
+    case MemberType::I4:
+      return "I4";
+    case MemberType::Bstr:
+      return "BSTR";
+  }
+  return "?";
+}
+
+class Session {
+ public:
+  Session(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+
+  int Item(const std::string& item) {
+    const auto eq = item.find('=');
+    const std::string name = item.substr(0, eq);
+    const std::int32_t dispid = DispidOfName(name);
+    if (dispid < 0) return Usage("unknown member \"" + name + "\" (see --list)");
+    if (eq != std::string::npos) return Put(dispid, name, std::string_view(item).substr(eq + 1));
+    const MemberInfo* member = FindMember(dispid, MemberKind::Method);
+    if (member == nullptr) member = FindMember(dispid, MemberKind::Get);
+    if (member == nullptr) return Usage("\"" + name + "\" cannot be read");
+    MemberValue value;
+    if (const int code = Invoke(*member, value); code != kExitOk) return code;
+    out_ << member->name << '=' << Show(value) << '\n' << std::flush;
+    return kExitOk;
+  }
+
+  int Watch(int interval_ms, long count, const std::atomic<bool>* stop) {
+    const MemberInfo& read = *FindMember(DispidOfName("ReadWeight"), MemberKind::Method);
+    for (long n = 0; count == 0 || n < count; ++n) {
+      if (stop != nullptr && stop->load()) break;
+      MemberValue result;
+      if (const int code = Invoke(read, result); code != kExitOk) return code;
+      char line[128];
+      std::snprintf(line, sizeof line, "\rWeight=%-10d Division=%-3d Stable=%d  result=%d   ",
+                    scale_.Weight, scale_.Division, int{scale_.Stable},
+                    std::get<std::int32_t>(result));
+      out_ << line << std::flush;
+      if (count != 0 && n + 1 == count) break;
+      for (int waited = 0; waited < interval_ms; waited += 50) {
+        if (stop != nullptr && stop->load()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(50, interval_ms - waited)));
+      }
+    }
+    out_ << '\n';
+    return kExitOk;
+  }
+
+  int Usage(const std::string& message) {
+    err_ << "raroredoziri: " << message << '\n';
+    return kExitUsage;
+  }
+
+ private:
+  int Put(std::int32_t dispid, const std::string& name, std::string_view text) {
+    const MemberInfo* member = FindMember(dispid, MemberKind::Put);
+    if (member == nullptr) return Usage("\"" + name + "\" is read-only");
+    MemberValue value;
+    switch (member->type) {
+      case MemberType::I1: {
+        const auto v = ParseInteger<std::int8_t>(text);
+        if (!v) return Usage(name + " takes an integer from -128 to 127");
+        value = *v;
+        break;
+      }
+      case MemberType::I4: {
+        const auto v = ParseInteger<std::int32_t>(text);
+        if (!v) return Usage(name + " takes a 32-bit integer");
+        value = *v;
+        break;
+      }
+      case MemberType::Bstr:
+        value = Utf8ToUtf16(text);
+        break;
+    }
+    return Invoke(*member, value);
+  }
+
+  int Invoke(const MemberInfo& member, MemberValue& value) {
+    const std::int32_t status = InvokeMember(scale_, member, value);
+    if (status == kStatusOk) return kExitOk;
+    const auto error = TakeErrorInfo();
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(status));
+    err_ << member.name << ": "
+         << (error ? Utf16ToUtf8(error->description) : std::string("failed")) << " (status "
+         << code << ")\n";
+    return kExitFailureStatus;
+  }
+
+  std::ostream& out_;
+  std::ostream& err_;
+  TScale scale_;
+};
+
+}  // namespace
+
+int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                   const std::atomic<bool>* stop) {
+  Session session(out, err);
+  std::vector<std::string> items;
+  bool watch = false;
+  int interval_ms = 200;
+  long count = 0;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto next = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return args[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      out << kUsage;
+      return kExitOk;
+    } else if (arg == "--list") {
+      for (const MemberInfo& m : MemberTable()) {
+        const char* kind = m.kind == MemberKind::Get ? "get" : m.kind == MemberKind::Put ? "put" : "method";
+        out << m.dispid << ' ' << m.name << ' ' << kind << ' ' << TypeName(m.type) << '\n';
+      }
+      return kExitOk;
+    } else if (arg == "--device") {
+      const auto spec = next();
+      const auto eq = spec ? spec->find('=') : std::string::npos;
+      const auto port = eq != std::string::npos ? ParseInteger<std::uint16_t>(spec->substr(0, eq)) : std::nullopt;
+      if (!port) return session.Usage("--device takes N=PATH");
+      SetSerialDevice(*port, spec->substr(eq + 1));
+    } else if (arg == "--codepage") {
+      const auto cp = next();
+      const auto number = cp ? ParseInteger<unsigned>(*cp) : std::nullopt;
+      if (!number) return session.Usage("--codepage takes a code page number");
+      if (!SetCodePage(*number)) return session.Usage("code page " + *cp + " is not available");
+    } else if (arg == "--watch") {
+      watch = true;
+    } else if (arg == "--interval") {
+      const auto v = next();
+      const auto ms = v ? ParseInteger<int>(*v) : std::nullopt;
+      if (!ms || *ms < 0) return session.Usage("--interval takes milliseconds");
+      interval_ms = *ms;
+    } else if (arg == "--count") {
+      const auto v = next();
+      const auto n = v ? ParseInteger<long>(*v) : std::nullopt;
+      if (!n || *n < 0) return session.Usage("--count takes a number");
+      count = *n;
+    } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
+      return session.Usage("unknown option " + arg);
+    } else {
+      items.push_back(arg);
+    }
+  }
+  if (items.empty() && !watch) {
+    err << kUsage;
+    return kExitUsage;
+  }
+  for (const std::string& item : items) {
+    if (const int code = session.Item(item); code != kExitOk) return code;
+  }
+  return watch ? session.Watch(interval_ms, count, stop) : kExitOk;
+}
+
+}  // namespace rd::cli

@@ -1,0 +1,24 @@
+// The command-line host: its arguments are a small script run in order.
+//   Name=Value   puts a property
+//   Name         calls a method, or gets a property; prints Name=value
+// Options: --device N=PATH, --codepage CP, --watch, --interval MS, --count N,
+// --list, --help.
+#pragma once
+
+#include <atomic>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace rd::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailureStatus = 1;
+inline constexpr int kExitUsage = 2;
+
+// Runs the script on one Scale object. `stop` ends --watch early (the
+// executable sets it on Ctrl+C); it may be null.
+int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                   const std::atomic<bool>* stop = nullptr);
+
+}  // namespace rd::cli
