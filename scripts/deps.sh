@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, if any is
+# missing. Idempotent: when everything is there it changes nothing.
+#   scripts/deps.sh          native build, tests, benchmarks, fuzzing
+#   scripts/deps.sh --all    the above plus the Windows cross compilers and wine
+set -euo pipefail
+
+native=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
+        libbenchmark-dev clang libclang-rt-14-dev llvm gcovr zip unzip file dpkg-dev)
+windows=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
+         libwine-dev wine64 wine)
+wine32=(wine32:i386)
+
+want=("${native[@]}")
+with_windows=0
+if [ "${1:-}" = "--all" ]; then
+  with_windows=1
+  want+=("${windows[@]}")
+fi
+
+missing=()
+for pkg in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ "$with_windows" = 1 ]; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    missing+=("${wine32[@]}")
+  elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("${wine32[@]}")
+  fi
+fi
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  if ! $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/tmp/raroredoziri-apt.log 2>&1; then
+    # wine32 is optional: without it the x86 build is built but not run.
+    rest=()
+    for pkg in "${missing[@]}"; do [ "$pkg" = wine32:i386 ] || rest+=("$pkg"); done
+    cat /tmp/raroredoziri-apt.log >&2
+    [ "${#rest[@]}" -eq 0 ] || $sudo apt-get install -y -qq --no-install-recommends "${rest[@]}"
+  fi
+fi
