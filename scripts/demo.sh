@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The main job: a full session against the bundled simulated scale, through
+# the command-line host, over TCP and over a pseudo-terminal, with the framed
+# and the legacy protocol; then what the scale received. With wine present,
+# the same session runs once more through the registered x64 DLL from a
+# VBScript host. Leaves no process behind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" >/dev/null
+
+cli="$root/build/release/tools/cli/raroredoziri"
+sim="$root/build/release/tools/sim/raroredoziri-sim"
+work=$(mktemp -d /tmp/raroredoziri-demo.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_sim NAME ARGS...: starts the simulated scale and waits until it serves.
+start_sim() {
+  local name=$1; shift
+  "$sim" "$@" >"$work/$name.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do
+    grep -q '^ready' "$work/$name.log" && return 0
+    sleep 0.1
+  done
+  echo "the simulated scale did not start:"; cat "$work/$name.log"; return 1
+}
+
+show_received() {
+  echo "--- what the scale received:"
+  grep '^request' "$work/$1.log" | sed 's/^/    /'
+}
+
+# The configuration a session downloads: every one of the fourteen commands.
+download=(Goods=Milk SetGoods Tare=1000 SetTare LabelFormat=L01 SetLabelFormat
+          LabelFormatZ=Z02 SetLabelFormatZ Tape=1 SetTape Underwinder=2 SetUnderwinder
+          Operation=3 RegistratorStore=Store-12 Agent=7 SetMode Operator=Anna SetOperator
+          "Text=Fresh today" SetText GoodsButton1=Apples GoodsButton2=Pears
+          GoodsButton8=Cheese SetGoodsButton Lock1=1 Lock10=1 SetLock
+          OptionMoreLabels=1 OptionFreePrice=1 SetOptions FindGoods=1 SetFindGoods
+          Screen=1 SetScreen)
+session=(OpenConnection ReadWeight Weight Division Stable ReadTare Tare Division
+         "${download[@]}" CloseConnection)
+
+echo "==== 1. TCP, framed protocol (scale at 127.0.0.1, port 5001)"
+start_sim tcp --tcp 127.0.0.1 --weight 1250 --division 2 --tare 100 --weight-step 5
+"$cli" Connection=127.0.0.1 "${session[@]}"
+show_received tcp
+
+echo
+echo "==== 2. Serial line (pseudo-terminal as COM3), framed protocol at 57600 baud"
+start_sim framed --pty-link "$work/ttyFramed" --framed --weight 2500 --division 3 --tare 40
+"$cli" --device "3=$work/ttyFramed" Connection=COM3 "${session[@]}"
+show_received framed
+
+echo
+echo "==== 3. Serial line (pseudo-terminal as COM4), legacy protocol at 4800 baud"
+echo "     (the legacy protocol has no tare request and no commands: they give 4)"
+start_sim legacy --pty-link "$work/ttyLegacy" --legacy --weight 10000 --division 1
+"$cli" --device "4=$work/ttyLegacy" Connection=COM4 "${session[@]}"
+show_received legacy
+
+if [ -x scripts/demo-wine.sh ] && command -v wine64 >/dev/null 2>&1; then
+  echo
+  echo "==== 4. The Windows DLL under wine: the same session from VBScript"
+  bash scripts/demo-wine.sh "$sim" "$work"
+fi
+echo
+echo "Done."
