@@ -7,7 +7,7 @@ function(rd_warnings target)
       -Wno-error=deprecated-declarations
       # GCC 12 reports false overlaps and overflows inside the standard
       # containers when optimising.
-      $<$<CXX_COMPILER_ID:GNU>:-Wno-restrict -Wno-stringop-overflow -Wno-array-bounds>)
+      $<$<CXX_COMPILER_ID:GNU>:-Wno-restrict -Wno-stringop-overflow -Wno-stringop-overread -Wno-array-bounds>)
   endif()
 endfunction()
 

@@ -9,8 +9,12 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 bash scripts/deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" >/dev/null
+mkdir -p build
+echo "Building the release preset (log: build/release-demo.log) ..."
+if ! { cmake --preset release && cmake --build --preset release -j "$(nproc)"; } >build/release-demo.log 2>&1; then
+  tail -n 40 build/release-demo.log
+  exit 1
+fi
 
 cli="$root/build/release/tools/cli/raroredoziri"
 sim="$root/build/release/tools/sim/raroredoziri-sim"
