@@ -1,0 +1,57 @@
+// The TCP receive budget of 2000 ms in real time (in its own executable so
+// that CTest overlaps it with the other slow cases).
+#include <gtest/gtest.h>
+
+#include "raroredoziri/Transport.h"
+#include "transport/tcp_peer_fixture.h"
+
+namespace rd {
+namespace {
+
+using test::LoopbackAddress;
+using test::Pattern;
+using test::PeerSocket;
+using test::SleepMs;
+using test::Stopwatch;
+
+class TcpSlowTest : public test::TcpPeerTest {};
+
+const Bytes kRequest = Pattern(8, 0x10);
+
+TEST_F(TcpSlowTest, ReplyAfterTheBudgetGivesTwo) {
+  const Bytes reply = Pattern(14);
+  ASSERT_NO_FATAL_FAILURE(StartPeer(LoopbackAddress(201), [reply](PeerSocket& peer) {
+    peer.Receive(kRequest.size(), 3000);
+    SleepMs(2500);
+    peer.SendAll(reply);
+    peer.SeesClose(8000);
+  }));
+  ASSERT_TRUE(TcpConnect(LoopbackAddress(201)));
+  ASSERT_EQ(TcpSend(kRequest), 0);
+  Stopwatch watch;
+  Bytes got;
+  EXPECT_EQ(TcpReceive(got, 14), 2);
+  EXPECT_GE(watch.Ms(), 2450);
+  EXPECT_LT(watch.Ms(), 3500);
+  EXPECT_TRUE(TcpConnected());
+}
+
+TEST_F(TcpSlowTest, UnfinishedReplyEndsWithTheBudgetAcrossTheTickWrap) {
+  SetTickSource(test::RealTicksFrom(0xFFFFFF00u));
+  ASSERT_NO_FATAL_FAILURE(StartPeer(LoopbackAddress(202), [](PeerSocket& peer) {
+    peer.Receive(kRequest.size(), 3000);
+    peer.SendAll(Pattern(10));
+    peer.SeesClose(8000);
+  }));
+  ASSERT_TRUE(TcpConnect(LoopbackAddress(202)));
+  ASSERT_EQ(TcpSend(kRequest), 0);
+  Stopwatch watch;
+  Bytes got;
+  EXPECT_EQ(TcpReceive(got, 14), 2);
+  EXPECT_GE(watch.Ms(), 1950);
+  EXPECT_LT(watch.Ms(), 3000);
+  EXPECT_TRUE(TcpConnected());
+}
+
+}  // namespace
+}  // namespace rd
