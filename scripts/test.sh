@@ -60,7 +60,7 @@ export WINEPREFIX WINEDEBUG=-all
 cleanup() { wineserver -k >/dev/null 2>&1; rm -rf "$WINEPREFIX"; }
 trap cleanup EXIT
 step "wine prefix $WINEPREFIX"
-wine64 wineboot -i >/dev/null 2>&1 || true
+wine wineboot -i >/dev/null 2>&1 || true
 suite "windows x64 under wine64" --preset mingw64 -j 2 --timeout 600
 if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
   suite "windows x86 under wine32" --preset mingw32 -j 2 --timeout 600
