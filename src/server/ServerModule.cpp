@@ -73,7 +73,8 @@ void ServerModule::StartUp() {
 
 ITypeLib* ServerModule::TypeLib() {
   if (ITypeLib* lib = type_lib_.load()) return lib;
-  const std::wstring path = ToWide(ModuleLongPath(instance_));
+  const std::wstring path =
+      type_lib_path_.empty() ? ToWide(ModuleLongPath(instance_)) : type_lib_path_;
   ITypeLib* loaded = nullptr;
   CheckStatus(LoadTypeLib(path.c_str(), &loaded));
   ITypeLib* expected = nullptr;

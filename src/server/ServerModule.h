@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rd::server {
@@ -66,6 +67,10 @@ class ClassList {
 class ServerModule {
  public:
   explicit ServerModule(HMODULE instance) noexcept : instance_(instance) {}
+  // A module whose type library is read from `type_lib_path` instead of the
+  // module's own file (tests bind class objects to other libraries).
+  ServerModule(HMODULE instance, std::wstring type_lib_path)
+      : instance_(instance), type_lib_path_(std::move(type_lib_path)) {}
   // Destroys the class objects of this module, releases the type library and
   // the load reference on the automation runtime.
   ~ServerModule();
@@ -101,6 +106,7 @@ class ServerModule {
 
  private:
   HMODULE instance_;
+  std::wstring type_lib_path_;
   HMODULE automation_runtime_ = nullptr;
   mutable LONG object_count_ = 0;
   mutable LONG class_ref_count_ = 0;
