@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "raroredoziri/Transport.h"
 #include "transport/message_window.h"
@@ -87,6 +88,22 @@ TEST_F(WineSerial, ExchangesAtBothRates) {
     ASSERT_TRUE(ComOpen(100000, 100000, baud));
     EXPECT_EQ(Exchange('A', 14), kReply);
   }
+}
+
+TEST_F(WineSerial, OpensAlthoughTheDriverRefusesToToggleRts) {
+  ComClose();
+  {
+    const std::string name = "\\\\.\\" + SerialDevice(PeerPort());
+    HANDLE raw = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(raw, INVALID_HANDLE_VALUE);
+    DCB toggle = transport::SerialLineSettings(57600, 0, RTS_CONTROL_TOGGLE);
+    const BOOL toggled = SetCommState(raw, &toggle);
+    CloseHandle(raw);
+    if (toggled) GTEST_SKIP() << "this driver toggles RTS: no fallback needed";
+  }
+  EXPECT_TRUE(ComOpen(100000, 100000, 57600));
+  EXPECT_EQ(Exchange('A', 14), kReply);
 }
 
 TEST_F(WineSerial, ReplyInPiecesIsGathered) { EXPECT_EQ(Exchange('P', 14), kReply); }
