@@ -239,6 +239,21 @@ TEST(SimScale, MaxRequestsEndsTheServerOnceTheRepliesAreOut) {
   EXPECT_TRUE(sim.Done());
 }
 
+TEST(SimScale, MaxRequestsOnAPtyWaitsUntilTheLastReplyIsRead) {
+  SimConfig config;
+  config.variant = SimVariant::kLegacy;
+  config.max_requests = 1;
+  SimScale sim(config);
+  sim.Start(SimEndpoints::Pty());
+  Peer line = Peer::Serial(sim.PtyPath(), B4800);
+  line.Send({kLegacyWeight});
+  // Not done while the reply waits unread: closing the master would lose it.
+  pollfd p{sim.DoneFd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 200), 0);
+  EXPECT_EQ(line.Receive(5).size(), 5u);
+  EXPECT_EQ(::poll(&p, 1, 1000), 1);
+}
+
 TEST(SimScale, StopIsPromptWithOutputPending) {
   SimConfig config;
   config.delay_ms = 10000;

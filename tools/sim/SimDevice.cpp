@@ -30,8 +30,7 @@ std::int32_t WrappingAdd(std::int32_t a, std::int32_t b) {
 // The random faults and their weights out of 100.
 enum class Chaos { kNone, kDelay, kSplit, kExtra, kGarbage, kSilence, kRefuse, kClose, kLate };
 
-Chaos DrawChaos(SimRandom& random) {
-  const std::uint32_t r = random.Between(0, 99);
+Chaos PickChaos(std::uint32_t r) {
   if (r < 40) return Chaos::kNone;
   if (r < 52) return Chaos::kDelay;
   if (r < 62) return Chaos::kSplit;
@@ -41,6 +40,15 @@ Chaos DrawChaos(SimRandom& random) {
   if (r < 90) return Chaos::kRefuse;
   if (r < 94) return Chaos::kClose;
   return Chaos::kLate;
+}
+
+// With the full rate of 60 faults in 100 a fault is one draw; a lower rate
+// keeps a drawn fault with the odds percent / 60 (a second draw), so the
+// default sequence of faults for a seed stays the same.
+Chaos DrawChaos(SimRandom& random, std::uint32_t percent) {
+  const Chaos chaos = PickChaos(random.Between(0, 99));
+  if (chaos == Chaos::kNone || percent >= 60) return chaos;
+  return random.Between(0, 59) < percent ? chaos : Chaos::kNone;
 }
 
 void AddNote(std::string& note, const std::string& more) {
@@ -197,7 +205,7 @@ SimAction SimDevice::Handle(const ParsedRequest& request, std::uint32_t request_
     return action;
   }
 
-  const Chaos chaos = random_ ? DrawChaos(*random_) : Chaos::kNone;
+  const Chaos chaos = random_ ? DrawChaos(*random_, config_.chaos_percent) : Chaos::kNone;
   if (chaos == Chaos::kClose) {
     action.close = true;
     action.note = "chaos: connection closed instead of an answer";

@@ -64,6 +64,10 @@ struct SimConfig {
   // reply, silence, refusals, disconnects and replies held back until the
   // next request arrives (a late reply to an earlier request).
   std::optional<std::uint64_t> chaos_seed;
+  // Of 100 requests, how many draw a random fault (0..60; 60, the most, is
+  // the default). Lower values keep the same kinds of faults in the same
+  // proportions and make long runs cheaper.
+  std::uint32_t chaos_percent = 60;
 
   // N > 0: the server ends after N requests, once their replies are out.
   std::uint32_t max_requests = 0;

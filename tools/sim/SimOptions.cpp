@@ -79,6 +79,8 @@ Faults:
   --chaos SEED       random faults from SEED: delays of 1.5..4.5 s, splits,
                      extra bytes, garbage, silence, refusals, disconnects,
                      replies held back until the next request
+  --chaos-percent P  with --chaos: P of 100 requests draw a fault (0..60,
+                     default 60)
 
 Run control:
   --max-requests N   exit after N requests once their replies are out
@@ -146,6 +148,8 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
     } else if (option == "--chaos") {
       config.chaos_seed =
           Number<std::uint64_t>(option, value(), 0, std::numeric_limits<std::uint64_t>::max());
+    } else if (option == "--chaos-percent") {
+      config.chaos_percent = Number<std::uint32_t>(option, value(), 0, 60);
     } else if (option == "--max-requests") {
       config.max_requests = Count(option, value());
     } else if (option == "--quiet") {

@@ -54,7 +54,14 @@ struct SimRequest {
   ParsedRequest request;
   std::string description;  // DescribeRequest(request)
   std::string note;         // how it was answered beyond the plain reply
+  Bytes answer;             // every byte of the answer, faults applied, in order
+  // Output for an earlier request was still due, or went out less than
+  // kOverlapWindow before this request arrived: the driver may meet it
+  // inside this request's exchange.
+  bool overlaps = false;
 };
+
+inline constexpr std::chrono::milliseconds kOverlapWindow{200};
 
 // "request F8 55 CE 01 00 A0 A0 00 | ReadWeight", with " [note]" appended when
 // the request was not answered plainly.
@@ -81,6 +88,8 @@ class SimScale {
   std::string PtyPath() const;      // "/dev/pts/7", empty without a pty
 
   std::vector<SimRequest> Requests() const;
+  // The requests from index `first` on (none when fewer arrived).
+  std::vector<SimRequest> RequestsSince(std::size_t first) const;
   std::size_t RequestCount() const;
   // True once at least `count` requests arrived; false after the timeout.
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;

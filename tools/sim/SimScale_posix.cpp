@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -35,6 +36,11 @@ using Clock = std::chrono::steady_clock;
 // A pause on the line after which an unfinished frame is given up.
 constexpr auto kResyncPause = std::chrono::milliseconds(500);
 constexpr std::size_t kReadSize = 4096;
+// How long the server waits, once it is to end, for the driver to read the
+// last reply from the pty, and how often it looks.
+constexpr auto kDrainLimit = std::chrono::milliseconds(1000);
+constexpr auto kDrainPoll = std::chrono::milliseconds(10);
+constexpr auto kDrainSettle = std::chrono::milliseconds(50);
 
 class UniqueFd {
  public:
@@ -112,8 +118,9 @@ struct Link {
   bool has_held = false;
   std::uint32_t requests = 0;
   Clock::time_point last_input{};
-  Clock::time_point line_free{};  // pacing: when the next byte may go
-  bool blocked = false;           // the last write met a full buffer
+  Clock::time_point line_free{};    // pacing: when the next byte may go
+  Clock::time_point last_output{};  // when a byte last went out
+  bool blocked = false;             // the last write met a full buffer
 
   bool Open() const { return fd.Valid(); }
   void Forget() {
@@ -158,6 +165,7 @@ struct SimScale::Impl {
   Link client;
   Link pty;
   std::uint64_t total_requests = 0;
+  std::optional<Clock::time_point> drain_deadline;
 
   // ---- shared ----
   mutable std::mutex mutex;
@@ -273,7 +281,17 @@ struct SimScale::Impl {
       ++total_requests;
       ++link.requests;
       const SimAction action = device.Handle(request, link.requests, LineBaud(link));
-      Record(SimRequest{link.kind, request, DescribeRequest(request), action.note});
+      SimRequest record;
+      record.link = link.kind;
+      record.request = request;
+      record.description = DescribeRequest(request);
+      record.note = action.note;
+      for (const SimChunk& chunk : action.output) {
+        record.answer.insert(record.answer.end(), chunk.data.begin(), chunk.data.end());
+      }
+      record.overlaps =
+          !link.queue.empty() || link.has_held || now - link.last_output < kOverlapWindow;
+      Record(std::move(record));
 
       if (link.has_held) {
         for (const SimChunk& chunk : link.held) link.Enqueue(Pending{now, chunk.data});
@@ -330,6 +348,7 @@ struct SimScale::Impl {
         return false;
       }
       front.data.erase(front.data.begin(), front.data.begin() + written);
+      link.last_output = now;
       if (byte_time != Clock::duration::zero()) link.line_free = now + byte_time * written;
       if (front.data.empty()) link.queue.pop_front();
     }
@@ -384,6 +403,14 @@ struct SimScale::Impl {
     return wake;
   }
 
+  // The slave's input queue is empty. Bytes written to the master reach that
+  // queue a moment later, so a check right after a write proves nothing.
+  bool PtyDrained(Clock::time_point now) const {
+    int waiting = 0;
+    if (!pty.Open() || ::ioctl(pty_slave.Get(), FIONREAD, &waiting) != 0) return true;
+    return waiting == 0 && now - pty.last_output >= kDrainSettle;
+  }
+
   bool AllSent() const {
     return (!client.Open() || client.queue.empty()) && (!pty.Open() || pty.queue.empty());
   }
@@ -401,8 +428,17 @@ struct SimScale::Impl {
         }
         Flush(*link, now);
       }
+      // With max_requests reached, end once the replies are out; on the pty
+      // also once the driver has read them, since closing the master would
+      // discard what still waits in the slave's input queue.
+      std::optional<Clock::time_point> drain_wake;
       const std::uint32_t max = device.Config().max_requests;
-      if (max > 0 && total_requests >= max && AllSent()) return;
+      if (max > 0 && total_requests >= max && AllSent()) {
+        if (PtyDrained(now)) return;
+        if (!drain_deadline) drain_deadline = now + kDrainLimit;
+        if (now >= *drain_deadline) return;
+        drain_wake = std::min(now + kDrainPoll, *drain_deadline);
+      }
 
       std::array<pollfd, 4> fds{};
       std::size_t count = 0;
@@ -420,7 +456,7 @@ struct SimScale::Impl {
             pollfd{pty.fd.Get(), static_cast<short>(POLLIN | (pty.blocked ? POLLOUT : 0)), 0};
       }
 
-      std::optional<Clock::time_point> wake;
+      std::optional<Clock::time_point> wake = drain_wake;
       for (const Link* link : {&client, &pty}) {
         const auto t = NextWake(*link);
         if (t && (!wake || *t < *wake)) wake = t;
@@ -520,6 +556,13 @@ std::string SimScale::PtyPath() const { return impl_->pty_path; }
 std::vector<SimRequest> SimScale::Requests() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->requests;
+}
+
+std::vector<SimRequest> SimScale::RequestsSince(std::size_t first) const {
+  std::lock_guard lock(impl_->mutex);
+  const auto& all = impl_->requests;
+  if (first >= all.size()) return {};
+  return std::vector<SimRequest>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
 }
 
 std::size_t SimScale::RequestCount() const {
