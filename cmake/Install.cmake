@@ -77,8 +77,18 @@ if(WIN32 AND TARGET RaroreDoziri)
   get_target_property(rd_server_binary_dir RaroreDoziri BINARY_DIR)
   install(FILES ${rd_server_binary_dir}/generated/RaroreDoziri.tlb
     DESTINATION . COMPONENT Common)
-  install(FILES ${rd_server_binary_dir}/generated/RaroreDoziri_TLB.h
-    DESTINATION include COMPONENT Common)
+  # The declarations as widl wrote them, less the build machine's path to
+  # the IDL file in their first line.
+  install(CODE "set(rd_tlb_header \"${rd_server_binary_dir}/generated/RaroreDoziri_TLB.h\")"
+    COMPONENT Common)
+  install(CODE [==[
+    file(READ "${rd_tlb_header}" rd_text)
+    string(REGEX REPLACE "from [^\n]*[/\\]([A-Za-z]+\\.idl)" "from \\1" rd_text "${rd_text}")
+    set(rd_target "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/include/RaroreDoziri_TLB.h")
+    message(STATUS "Installing: ${rd_target}")
+    file(WRITE "${rd_target}" "${rd_text}")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${rd_target}")
+  ]==] COMPONENT Common)
   # The text files travel with Windows line ends (CRLF): the VBA editor
   # imports a module only with them, and Notepad shows them whole.
   file(GLOB_RECURSE rd_samples CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}

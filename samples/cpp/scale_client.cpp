@@ -17,8 +17,11 @@
 // legacy protocol, 5 refused by the scale) into their last parameter. A
 // failure HRESULT comes with error information: GetErrorInfo gives its
 // description.
+// windows.h comes first: the other Windows headers build on it.
+// clang-format off
 #include <windows.h>
 #include <ole2.h>
+// clang-format on
 
 #include <cstdio>
 #include <string>
@@ -33,12 +36,18 @@ namespace {
 
 const char* Meaning(long code) {
   switch (code) {
-    case 0: return "done";
-    case 1: return "no usable connection";
-    case 2: return "no complete reply";
-    case 4: return "not available with the legacy protocol";
-    case 5: return "refused by the scale";
-    default: return "unknown result code";
+    case 0:
+      return "done";
+    case 1:
+      return "no usable connection";
+    case 2:
+      return "no complete reply";
+    case 4:
+      return "not available with the legacy protocol";
+    case 5:
+      return "refused by the scale";
+    default:
+      return "unknown result code";
   }
 }
 
@@ -98,7 +107,8 @@ int Run(IScale* scale, const std::wstring& connection) {
   if (Report(scale, &IScale::ReadWeight, "ReadWeight")) {
     long weight = 0, division = 0;
     int stable = 0;
-    if (Check(scale->get_Weight(&weight), "Weight") && Check(scale->get_Division(&division), "Division") &&
+    if (Check(scale->get_Weight(&weight), "Weight") &&
+        Check(scale->get_Division(&division), "Division") &&
         Check(GetByte(scale, &IScale::get_Stable, stable), "Stable")) {
       std::printf("Weight=%ld Division=%ld Stable=%d\n", weight, division, stable);
     }
@@ -107,7 +117,8 @@ int Run(IScale* scale, const std::wstring& connection) {
   // Tare: reports 4 on a serial scale that speaks the legacy protocol.
   if (Report(scale, &IScale::ReadTare, "ReadTare")) {
     long tare = 0, division = 0;
-    if (Check(scale->get_Tare(&tare), "Tare") && Check(scale->get_Division(&division), "Division")) {
+    if (Check(scale->get_Tare(&tare), "Tare") &&
+        Check(scale->get_Division(&division), "Division")) {
       std::printf("Tare=%ld Division=%ld\n", tare, division);
     }
   }
@@ -161,9 +172,10 @@ int main(int argc, char** argv) {
                           reinterpret_cast<void**>(&scale));
   }
   if (FAILED(hr)) {
-    std::printf("RaroreDoziri.Scale could not be created (HRESULT 0x%08lX): is the driver of this "
-                "program's bitness registered?\n",
-                static_cast<unsigned long>(hr));
+    std::printf(
+        "RaroreDoziri.Scale could not be created (HRESULT 0x%08lX): is the driver of this "
+        "program's bitness registered?\n",
+        static_cast<unsigned long>(hr));
   } else {
     status = Run(scale, connection);
     scale->Release();
