@@ -68,6 +68,13 @@ else
   echo "wine32 is not installed: the x86 build was built but not run"
 fi
 
+step "packages: the Windows ZIP and the .deb, built and checked"
+if bash scripts/package.sh; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); failures+=("packages (scripts/package.sh)")
+fi
+
 echo
 echo "==== summary"
 for f in "${failures[@]}"; do echo "FAILED: $f"; done
