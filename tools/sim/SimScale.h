@@ -55,13 +55,7 @@ struct SimRequest {
   std::string description;  // DescribeRequest(request)
   std::string note;         // how it was answered beyond the plain reply
   Bytes answer;             // every byte of the answer, faults applied, in order
-  // Output for an earlier request was still due, or went out less than
-  // kOverlapWindow before this request arrived: the driver may meet it
-  // inside this request's exchange.
-  bool overlaps = false;
 };
-
-inline constexpr std::chrono::milliseconds kOverlapWindow{200};
 
 // "request F8 55 CE 01 00 A0 A0 00 | ReadWeight", with " [note]" appended when
 // the request was not answered plainly.
@@ -90,6 +84,12 @@ class SimScale {
   std::vector<SimRequest> Requests() const;
   // The requests from index `first` on (none when fewer arrived).
   std::vector<SimRequest> RequestsSince(std::size_t first) const;
+  // The indices (into Requests()) of the requests of which some answer byte
+  // went out at `since` or later, each once, in the order of writing. Tells
+  // a driver's exchange that began at `since` which earlier answers it may
+  // have met. A write counts from the moment it returned; one under way
+  // counts as later than any `since`.
+  std::vector<std::size_t> AnsweredSince(std::chrono::steady_clock::time_point since) const;
   std::size_t RequestCount() const;
   // True once at least `count` requests arrived; false after the timeout.
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;

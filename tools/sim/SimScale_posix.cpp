@@ -105,7 +105,8 @@ std::uint32_t BaudOf(speed_t speed) {
 struct Pending {
   Clock::time_point at;
   Bytes data;
-  bool close = false;  // close the link when this entry is reached
+  bool close = false;       // close the link when this entry is reached
+  std::size_t request = 0;  // index of the recorded request this output answers
 };
 
 // One conversation: the TCP client or the pseudo-terminal.
@@ -116,6 +117,7 @@ struct Link {
   std::deque<Pending> queue;  // sorted by time
   std::vector<SimChunk> held;
   bool has_held = false;
+  std::size_t held_request = 0;
   std::uint32_t requests = 0;
   Clock::time_point last_input{};
   Clock::time_point line_free{};    // pacing: when the next byte may go
@@ -171,6 +173,9 @@ struct SimScale::Impl {
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   std::vector<SimRequest> requests;
+  // When output went out (at the latest), and for which request; in time
+  // order.
+  std::vector<std::pair<Clock::time_point, std::size_t>> writes;
   bool done = false;
 
   void Log(const std::string& line) const {
@@ -266,14 +271,18 @@ struct SimScale::Impl {
     }
   }
 
-  void Record(SimRequest request) {
+  // Returns the request's index.
+  std::size_t Record(SimRequest request) {
     const std::string line = FormatRequestLine(request);
+    std::size_t index;
     {
       std::lock_guard lock(mutex);
+      index = requests.size();
       requests.push_back(std::move(request));
     }
     changed.notify_all();
     Log(line);
+    return index;
   }
 
   void HandleRequests(Link& link, const std::vector<ParsedRequest>& parsed, Clock::time_point now) {
@@ -289,21 +298,23 @@ struct SimScale::Impl {
       for (const SimChunk& chunk : action.output) {
         record.answer.insert(record.answer.end(), chunk.data.begin(), chunk.data.end());
       }
-      record.overlaps =
-          !link.queue.empty() || link.has_held || now - link.last_output < kOverlapWindow;
-      Record(std::move(record));
+      const std::size_t index = Record(std::move(record));
 
       if (link.has_held) {
-        for (const SimChunk& chunk : link.held) link.Enqueue(Pending{now, chunk.data});
+        for (const SimChunk& chunk : link.held) {
+          link.Enqueue(Pending{now, chunk.data, false, link.held_request});
+        }
         link.held.clear();
         link.has_held = false;
       }
       if (action.hold) {
         link.held = action.output;
         link.has_held = true;
+        link.held_request = index;
       } else {
         for (const SimChunk& chunk : action.output) {
-          link.Enqueue(Pending{now + std::chrono::milliseconds(chunk.at_ms), chunk.data});
+          link.Enqueue(
+              Pending{now + std::chrono::milliseconds(chunk.at_ms), chunk.data, false, index});
         }
       }
       if (action.close) {
@@ -312,6 +323,12 @@ struct SimScale::Impl {
         link.Enqueue(Pending{now + std::chrono::milliseconds(last), {}, true});
       }
     }
+  }
+
+  std::size_t LogWrite(std::size_t request) {
+    std::lock_guard lock(mutex);
+    writes.emplace_back(Clock::time_point::max(), request);
+    return writes.size() - 1;
   }
 
   // Writes what is due; returns false when the link has been closed.
@@ -331,11 +348,19 @@ struct SimScale::Impl {
       }
       if (byte_time != Clock::duration::zero() && link.line_free > now) break;
       const std::size_t count = byte_time != Clock::duration::zero() ? 1 : front.data.size();
+      // The write is logged before it happens, as "now or later", so that a
+      // reader never sees the bytes before the log entry; its time is
+      // filled in right after.
+      const std::size_t entry = LogWrite(front.request);
       ssize_t written;
       if (&link == &client) {
         written = ::send(link.fd.Get(), front.data.data(), count, MSG_NOSIGNAL);
       } else {
         written = ::write(link.fd.Get(), front.data.data(), count);
+      }
+      {
+        std::lock_guard lock(mutex);
+        writes[entry].first = Clock::now();
       }
       if (written < 0) {
         if (errno == EINTR) continue;
@@ -563,6 +588,22 @@ std::vector<SimRequest> SimScale::RequestsSince(std::size_t first) const {
   const auto& all = impl_->requests;
   if (first >= all.size()) return {};
   return std::vector<SimRequest>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+}
+
+std::vector<std::size_t> SimScale::AnsweredSince(
+    std::chrono::steady_clock::time_point since) const {
+  std::lock_guard lock(impl_->mutex);
+  const auto& writes = impl_->writes;
+  auto it =
+      std::lower_bound(writes.begin(), writes.end(), since,
+                       [](const auto& write, Clock::time_point t) { return write.first < t; });
+  std::vector<std::size_t> indices;
+  for (; it != writes.end(); ++it) {
+    if (std::find(indices.begin(), indices.end(), it->second) == indices.end()) {
+      indices.push_back(it->second);
+    }
+  }
+  return indices;
 }
 
 std::size_t SimScale::RequestCount() const {

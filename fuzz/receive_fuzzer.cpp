@@ -1,0 +1,94 @@
+// Reply gathering on both channels, fed arbitrary chunkings and timings:
+// ComReceive(N) reads until exactly N bytes came, a read fails, or more than
+// 3000 ms passed after a read; TcpReceive gathers pieces until the expected
+// count is in (or takes the first piece), within its 2000 ms budget, and the
+// first wait is the 4000 ms read limit. The tick counter may start anywhere,
+// just before its wrap included.
+#include "FakeTransport.h"
+#include "raroredoziri/Transport.h"
+#include "transport/tcp_socket.h"
+
+namespace {
+
+using rd::Bytes;
+using rd::fuzz::World;
+using rd::transport::SocketStatus;
+
+void SerialCase(FuzzedDataProvider& in) {
+  const auto expected = in.ConsumeIntegralInRange<std::int32_t>(1, 40);
+  rd::SetComPortNumber(1);
+  RD_FUZZ_CHECK(rd::ComOpen(100000, 100000, 57600));
+  World().ClearRecords();
+  const std::uint32_t start = World().now;
+  const Bytes reply = rd::ComReceive(expected);
+
+  const auto& reads = World().serial_reads;
+  RD_FUZZ_CHECK(!reads.empty());
+  Bytes joined;
+  std::int64_t total = 0;
+  for (std::size_t i = 0; i < reads.size(); ++i) {
+    joined.insert(joined.end(), reads[i].data.begin(), reads[i].data.end());
+    total += static_cast<std::int64_t>(reads[i].data.size());
+    const bool late = static_cast<std::uint32_t>(reads[i].tick_after - start) > 3000;
+    const bool stop = reads[i].failed || late || total == expected;
+    // The wait stops after the first read that meets a stop condition, and
+    // only then.
+    RD_FUZZ_CHECK(stop == (i + 1 == reads.size()));
+  }
+  RD_FUZZ_CHECK(reply == joined);
+}
+
+void TcpCase(FuzzedDataProvider& in) {
+  static constexpr std::size_t kExpected[] = {0, 1, 5, 8, 13, 14, 40};
+  const std::size_t expected = kExpected[in.ConsumeIntegralInRange<std::size_t>(0, 6)];
+  RD_FUZZ_CHECK(rd::TcpConnect("127.0.0.1"));
+  World().ClearRecords();
+  const std::uint32_t start = World().now;
+  Bytes reply{0xEE};
+  const std::int32_t result = rd::TcpReceive(reply, expected);
+  const auto elapsed = static_cast<std::uint32_t>(World().now - start);
+
+  const auto& receives = World().tcp_receives;
+  RD_FUZZ_CHECK(result == 0 || result == 2);
+  RD_FUZZ_CHECK(!receives.empty());
+  RD_FUZZ_CHECK(receives.front().wait_ms == rd::kTcpReadLimitMs);
+  for (std::size_t i = 1; i < receives.size(); ++i) {
+    // Later pieces wait only for what is left of the budget.
+    const auto before = static_cast<std::uint32_t>(receives[i - 1].tick_after - start);
+    RD_FUZZ_CHECK(before <= rd::kTcpReceiveBudgetMs);
+    RD_FUZZ_CHECK(receives[i].wait_ms == rd::kTcpReceiveBudgetMs + 1 - before);
+  }
+  RD_FUZZ_CHECK(elapsed <= rd::kTcpReadLimitMs + rd::kTcpReceiveBudgetMs + 1);
+
+  Bytes joined;
+  for (const auto& r : receives) joined.insert(joined.end(), r.data.begin(), r.data.end());
+  const auto last = static_cast<SocketStatus>(receives.back().status);
+  if (result == 0) {
+    RD_FUZZ_CHECK(reply == joined);
+    RD_FUZZ_CHECK(elapsed <= rd::kTcpReceiveBudgetMs);
+    RD_FUZZ_CHECK(expected == 0 ? receives.size() == 1 : reply.size() >= expected);
+    // Gathering stopped as soon as the count was reached.
+    RD_FUZZ_CHECK(reply.size() - receives.back().data.size() < (expected == 0 ? 1 : expected));
+  }
+  if (last == SocketStatus::kClosedByPeer || last == SocketStatus::kBroken) {
+    RD_FUZZ_CHECK(result == 2 && !rd::TcpConnected());
+    RD_FUZZ_CHECK(reply.empty());
+  } else {
+    RD_FUZZ_CHECK(rd::TcpConnected());
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  rd::fuzz::Install(in, in.ConsumeIntegral<std::uint32_t>());
+  World().scripted_setup = false;
+  if (in.ConsumeBool()) {
+    SerialCase(in);
+  } else {
+    TcpCase(in);
+  }
+  rd::fuzz::ResetChannels();
+  return 0;
+}
