@@ -82,11 +82,48 @@ cmd_fuzz() {
   say "fuzz: no crash, hang or leak"
 }
 
+cmd_soak() {
+  # Short: 8 jobs for 35 s at the full fault rate. Long: 20000 calls over
+  # 32 jobs at 15 faults in 100 (a fault costs up to 4.5 s of waiting).
+  local args=(--jobs 8 --calls 1000000 --seconds 35 --chaos-percent 60)
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --long) args=(--jobs 32 --calls 20000 --seconds 3600 --chaos-percent 15); shift ;;
+      --seed) args+=(--seed "$2"); shift 2 ;;
+      *) die "soak: unknown option $1" ;;
+    esac
+  done
+  local dir="$prefix-soak"
+  say "soak: build $dir (AddressSanitizer, UBSan, leak checks)"
+  configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DRD_SANITIZE=ON -DRD_BUILD_BENCH=OFF
+  build "$dir" raroredoziri_soak
+  say "soak: raroredoziri_soak ${args[*]}"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 "$dir/tests/soak/raroredoziri_soak" "${args[@]}" ||
+    die "soak"
+}
+
+cmd_tsan() {
+  local dir="$prefix-tsan"
+  say "tsan: build $dir (ThreadSanitizer)"
+  configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRD_TSAN=ON -DRD_BUILD_BENCH=OFF
+  build "$dir" threads_tests sim_tests soak_check_tests
+  local failed=0 test
+  for test in threads/threads_tests sim/sim_tests soak/soak_check_tests; do
+    say "tsan: $test"
+    TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+      "$dir/tests/$test" --gtest_brief=1 || failed=1
+  done
+  [ "$failed" -eq 0 ] || die "tsan: a test failed or ThreadSanitizer reported"
+  say "tsan: no report"
+}
+
 usage() { sed -n '2,17p' "$0"; exit 2; }
 
 [ $# -ge 1 ] || usage
 command=$1; shift
 case $command in
   fuzz) cmd_fuzz "$@" ;;
+  soak) cmd_soak "$@" ;;
+  tsan) cmd_tsan "$@" ;;
   *) usage ;;
 esac

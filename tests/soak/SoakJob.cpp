@@ -207,7 +207,10 @@ class Job {
     const std::size_t legacy_from = legacy_.RequestCount();
     // Output written before the exchange began is dropped with the stale
     // input (a socket's receive queue, a pseudo-terminal's input buffers)
-    // before the request goes out.
+    // before the request goes out. A write still under way would count as
+    // met: let it finish first.
+    framed_.WaitWhileWriting(std::chrono::milliseconds(100));
+    legacy_.WaitWhileWriting(std::chrono::milliseconds(100));
     const auto start = Clock::now();
     call.before = FieldsOf(scale);
     MemberValue value;

@@ -21,8 +21,9 @@
 //   auto seen = sim.Requests();
 //   sim.Stop();                                    // also done by the destructor
 //
-// Start and Stop belong to the owning thread. Requests(), RequestCount(),
-// WaitForRequests() and Done() may be called from any thread. The log
+// Start and Stop belong to the owning thread. Requests(), RequestsSince(),
+// RequestCount(), WaitForRequests(), AnsweredSince(), WaitWhileWriting() and
+// Done() may be called from any thread. The log
 // callback runs on the server thread, one line at a time.
 #pragma once
 
@@ -90,6 +91,8 @@ class SimScale {
   // have met. A write counts from the moment it returned; one under way
   // counts as later than any `since`.
   std::vector<std::size_t> AnsweredSince(std::chrono::steady_clock::time_point since) const;
+  // Waits until no write is under way; false after the timeout.
+  bool WaitWhileWriting(std::chrono::milliseconds timeout) const;
   std::size_t RequestCount() const;
   // True once at least `count` requests arrived; false after the timeout.
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;

@@ -362,6 +362,7 @@ struct SimScale::Impl {
         std::lock_guard lock(mutex);
         writes[entry].first = Clock::now();
       }
+      changed.notify_all();
       if (written < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -604,6 +605,13 @@ std::vector<std::size_t> SimScale::AnsweredSince(
     }
   }
   return indices;
+}
+
+bool SimScale::WaitWhileWriting(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout, [&] {
+    return impl_->writes.empty() || impl_->writes.back().first != Clock::time_point::max();
+  });
 }
 
 std::size_t SimScale::RequestCount() const {

@@ -1,0 +1,239 @@
+// Several Scale objects on several threads. The channels are process-wide
+// and take no lock: a host that drives objects from several threads must
+// let only one exchange at a time use a channel. These tests hold to that
+// (the host's lock below) and run under ThreadSanitizer, which shows that
+// everything else the objects share is safe to use at the same time: the
+// code-page tables, the member table, the error information, the seams'
+// defaults and the simulated scale.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SimScale.h"
+#include "raroredoziri/ErrorInfo.h"
+#include "raroredoziri/Members.h"
+#include "raroredoziri/Text.h"
+#include "raroredoziri/Transport.h"
+
+namespace rd::test {
+namespace {
+
+// The host's lock: one exchange at a time on the channels.
+std::mutex g_exchange;
+
+std::u16string Wide(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+
+std::int32_t Call(TScale& scale, std::string_view name) {
+  MemberValue value;
+  const MemberInfo* member = FindMember(DispidOfName(name), MemberKind::Method);
+  const std::int32_t status = InvokeMember(scale, *member, value);
+  EXPECT_EQ(status, kStatusOk) << name;
+  return status == kStatusOk ? std::get<std::int32_t>(value) : -1;
+}
+
+std::int32_t Put(TScale& scale, std::string_view name, MemberValue value) {
+  return InvokeMember(scale, *FindMember(DispidOfName(name), MemberKind::Put), value);
+}
+
+sim::SimConfig Scale(std::int32_t weight, std::int32_t step) {
+  sim::SimConfig c;
+  c.weight = weight;
+  c.weight_step = step;
+  c.division = 2;
+  c.tare = 75;
+  return c;
+}
+
+// Work every thread does on its own object outside the exchange lock: puts
+// that convert text through the shared code-page table, a refused put that
+// leaves error information for this thread only, and a command body.
+void OwnObjectWork(TScale& scale, int thread, int round) {
+  const std::u16string goods = u"Goods \u00E9\u0416 " + Wide(std::to_string(thread * 1000 + round));
+  ASSERT_EQ(Put(scale, "Goods", goods), kStatusOk);
+  ASSERT_EQ(Put(scale, "Text", u"Text \u20AC " + Wide(std::to_string(round))), kStatusOk);
+  ASSERT_EQ(Put(scale, "GoodsButton3", goods), kStatusOk);
+  ASSERT_EQ(Put(scale, "Lock2", static_cast<std::int8_t>(round % 100)), kStatusOk);
+  // A byte above 127 is refused; the error information is this thread's.
+  ASSERT_EQ(Put(scale, "Tape", static_cast<std::int8_t>(-1)), kStatusUnexpected);
+  const auto error = TakeErrorInfo();
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->description, u"Range check error");
+  EXPECT_FALSE(TakeErrorInfo().has_value());
+  EXPECT_EQ(scale.CommandBody(0xAB).size(), 121u);
+  EXPECT_EQ(AnsiToWide(WideToAnsi(u"Caf\u00E9")), u"Caf\u00E9");
+  (void)TickCount();
+}
+
+// Several threads, each with its own object, doing TCP sessions against
+// one simulated scale; the exchanges take turns.
+TEST(ThreadsShareChannels, SerialisedTcpSessionsAgainstOneScale) {
+  sim::SimScale scale(Scale(10'000, 1));
+  scale.Start(sim::SimEndpoints::Tcp("127.92.0.1"));
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 150;
+  std::atomic<int> reads{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &reads] {
+      TScale s;
+      s.Connection = u"127.92.0.1";
+      std::int32_t last_weight = 0;
+      for (int round = 0; round < kRounds; ++round) {
+        OwnObjectWork(s, t, round);
+        std::lock_guard lock(g_exchange);
+        // Another thread may have closed the shared connection.
+        if (!TcpConnected()) {
+          ASSERT_EQ(Call(s, "OpenConnection"), kResultDone);
+        }
+        ASSERT_EQ(Call(s, "ReadWeight"), kResultDone);
+        // Every reply is new: the weight only grows.
+        EXPECT_GT(s.Weight, last_weight);
+        last_weight = s.Weight;
+        ++reads;
+        EXPECT_EQ(Call(s, "ReadTare"), kResultDone);
+        EXPECT_EQ(s.Tare, 75);
+        EXPECT_EQ(Call(s, round % 2 ? "SetGoods" : "SetGoodsButton"), kResultDone);
+        if (round % 10 == t) {
+          EXPECT_EQ(Call(s, "CloseConnection"), kResultDone);
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(reads.load(), kThreads * kRounds);
+  TcpDisconnect();
+}
+
+// Objects on different threads, each with a scale of its own, one after
+// another: each turn connects the one shared client to that thread's scale.
+TEST(ThreadsShareChannels, DifferentScalesOneAfterAnother) {
+  constexpr int kThreads = 3;
+  std::vector<std::unique_ptr<sim::SimScale>> scales;
+  for (int t = 0; t < kThreads; ++t) {
+    scales.push_back(std::make_unique<sim::SimScale>(Scale(1'000'000 * (t + 1), 1)));
+    scales.back()->Start(sim::SimEndpoints::Tcp("127.92.1." + std::to_string(t + 1)));
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      TScale s;
+      s.Connection = Wide("127.92.1." + std::to_string(t + 1));
+      for (int round = 0; round < 15; ++round) {
+        OwnObjectWork(s, t, round);
+        std::lock_guard lock(g_exchange);
+        ASSERT_EQ(Call(s, "OpenConnection"), kResultDone);
+        ASSERT_EQ(Call(s, "ReadWeight"), kResultDone);
+        // The weight came from this thread's scale.
+        EXPECT_EQ(s.Weight / 1'000'000, t + 1);
+        EXPECT_EQ(Call(s, "SetTare"), kResultDone);
+        EXPECT_EQ(Call(s, "CloseConnection"), kResultDone);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    // Each scale saw only its own thread's requests: the probe, ReadWeight
+    // and SetTare of every round.
+    EXPECT_EQ(scales[t]->RequestCount(), 15u * 3u) << t;
+  }
+}
+
+// The serial channel the same way: objects on several threads share one
+// port on a pseudo-terminal. The device map is set before the threads start.
+TEST(ThreadsShareChannels, SerialisedSerialExchanges) {
+  sim::SimScale scale(Scale(500, 1));
+  scale.Start(sim::SimEndpoints::Pty());
+  SetSerialDevice(12, scale.PtyPath());
+  {
+    TScale opener;
+    opener.Connection = u"COM12";
+    ASSERT_EQ(opener.OpenConnection(), kResultDone);  // framed: after the legacy probe's wait
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([t] {
+      TScale s;
+      s.Connection = u"COM12";
+      s.ProtocolKind = "New";  // as the opener found it; set by the host for this test
+      for (int round = 0; round < 10; ++round) {
+        OwnObjectWork(s, t, round);
+        std::lock_guard lock(g_exchange);
+        EXPECT_EQ(Call(s, "ReadWeight"), kResultDone);
+        EXPECT_EQ(Call(s, "SetLock"), kResultDone);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ComClose();
+  SetSerialDevice(12, {});
+}
+
+// Text conversion while another thread switches the code page: each
+// conversion uses one whole table, the old or the new.
+TEST(ThreadsShareChannels, CodePageSwitchDuringConversions) {
+  std::atomic<bool> stop{false};
+  std::thread switcher([&stop] {
+    for (int i = 0; !stop.load(); ++i) EXPECT_TRUE(SetCodePage(i % 2 ? 1251 : 1252));
+  });
+  std::vector<std::thread> converters;
+  for (int t = 0; t < 3; ++t) {
+    converters.emplace_back([] {
+      for (int i = 0; i < 2000; ++i) {
+        const std::string bytes = WideToAnsi(u"A\u0416\u00E9");
+        ASSERT_EQ(bytes.size(), 3u);
+        EXPECT_EQ(bytes[0], 'A');
+        // U+0416 exists only in 1251, U+00E9 only in 1252.
+        EXPECT_TRUE(bytes[1] == '?' || bytes[2] == '?');
+      }
+    });
+  }
+  for (auto& thread : converters) thread.join();
+  stop = true;
+  switcher.join();
+  EXPECT_TRUE(SetCodePage(1252));
+}
+
+// What the host's lock prevents: two threads exchanging on one channel at
+// the same time. Both read and write the one client socket unguarded; one
+// thread's receive can take the other's reply, a send can meet a socket the
+// other thread just replaced. ThreadSanitizer reports the races inside the
+// TCP channel. Disabled: it demonstrates undefined behaviour; run it with
+// --gtest_also_run_disabled_tests to see the report.
+TEST(ThreadsShareChannels, DISABLED_UnguardedOverlapOnOneChannel) {
+  sim::SimScale scale(Scale(1, 1));
+  scale.Start(sim::SimEndpoints::Tcp("127.92.2.1"));
+  {
+    TScale opener;
+    opener.Connection = u"127.92.2.1";
+    ASSERT_EQ(opener.OpenConnection(), kResultDone);
+  }
+  std::atomic<int> done{0};
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      TScale s;
+      s.Connection = u"127.92.2.1";
+      for (int round = 0; round < 200; ++round) {
+        // Now and then one of them reconnects, as a host recovering would.
+        const char* method = round % 50 == 49 ? "OpenConnection" : "ReadWeight";
+        MemberValue value;
+        const std::int32_t status =
+            InvokeMember(s, *FindMember(DispidOfName(method), MemberKind::Method), value);
+        if (status != kStatusOk || std::get<std::int32_t>(value) != kResultDone) ++failed;
+        ++done;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::printf("unguarded: %d exchanges, %d not done\n", done.load(), failed.load());
+  TcpDisconnect();
+}
+
+}  // namespace
+}  // namespace rd::test
