@@ -72,10 +72,10 @@ start_sim legacy --pty-link "$work/ttyLegacy" --legacy --weight 10000 --division
 "$cli" --device "4=$work/ttyLegacy" Connection=COM4 "${session[@]}"
 show_received legacy
 
-if [ -x scripts/demo-wine.sh ] && command -v wine64 >/dev/null 2>&1; then
+if [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1; then
   echo
   echo "==== 4. The Windows DLL under wine: the same session from VBScript"
-  bash scripts/demo-wine.sh "$sim" "$work"
+  bash scripts/demo-wine.sh "$sim"
 fi
 echo
 echo "Done."
