@@ -62,19 +62,19 @@ class TScale {
   std::uint8_t FindGoods = 0;
 
   // Accessors: get_Name / put_Name for every property, in member order.
-#define RD_WIDE_PROP(N, D)                                   \
-  std::u16string get_##N() const { return N; }              \
+#define RD_WIDE_PROP(N, D)                     \
+  std::u16string get_##N() const { return N; } \
   void put_##N(std::u16string_view value) { N.assign(value); }
-#define RD_ANSI_PROP(N, D)                                   \
-  std::u16string get_##N() const { return AnsiToWide(N); }   \
+#define RD_ANSI_PROP(N, D)                                 \
+  std::u16string get_##N() const { return AnsiToWide(N); } \
   void put_##N(std::u16string_view value) { N = WideToAnsi(value); }
-#define RD_I4_PROP(N, D)                        \
-  std::int32_t get_##N() const { return N; }    \
+#define RD_I4_PROP(N, D)                     \
+  std::int32_t get_##N() const { return N; } \
   void put_##N(std::int32_t value) { N = value; }
 #define RD_I4_GET(N, D) \
   std::int32_t get_##N() const { return N; }
-#define RD_I1_PROP(N, D)                                       \
-  std::int8_t get_##N() const { return ByteOut(N); }           \
+#define RD_I1_PROP(N, D)                             \
+  std::int8_t get_##N() const { return ByteOut(N); } \
   void put_##N(std::int8_t value) { N = ByteIn(value); }
 #define RD_I1_GET(N, D) \
   std::int8_t get_##N() const { return ByteOut(N); }

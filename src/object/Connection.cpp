@@ -28,7 +28,8 @@ std::int32_t TScale::OpenConnection() {
     case Channel::Serial: {
       ComClose();
       if (connection.size() < 4) return kResultNoConnection;
-      const std::int32_t port = ReadPortNumber(WideToAnsi(std::u16string_view(connection).substr(3)));
+      const std::int32_t port =
+          ReadPortNumber(WideToAnsi(std::u16string_view(connection).substr(3)));
       if (port == -1) return kResultNoConnection;
       if (port < 0 || port > 65535) RaiseRangeError();
       SetComPortNumber(static_cast<std::uint16_t>(port));

@@ -11,20 +11,19 @@ const T& Expect(const MemberValue& value) {
   throw std::bad_variant_access();
 }
 
-#define RD_WIDE_PROP(N, D)                                                                       \
-  {#N, MemberKind::Get, D, MemberType::Bstr,                                                     \
-   [](TScale& s, MemberValue& v) { v = s.get_##N(); }},                                          \
-      {#N, MemberKind::Put, D, MemberType::Bstr,                                                 \
+#define RD_WIDE_PROP(N, D)                                                                        \
+  {#N, MemberKind::Get, D, MemberType::Bstr, [](TScale& s, MemberValue& v) { v = s.get_##N(); }}, \
+      {#N, MemberKind::Put, D, MemberType::Bstr,                                                  \
        [](TScale& s, MemberValue& v) { s.put_##N(Expect<std::u16string>(v)); }},
 #define RD_ANSI_PROP(N, D) RD_WIDE_PROP(N, D)
 #define RD_I4_GET(N, D) \
   {#N, MemberKind::Get, D, MemberType::I4, [](TScale& s, MemberValue& v) { v = s.get_##N(); }},
-#define RD_I4_PROP(N, D) \
+#define RD_I4_PROP(N, D)                                  \
   RD_I4_GET(N, D){#N, MemberKind::Put, D, MemberType::I4, \
                   [](TScale& s, MemberValue& v) { s.put_##N(Expect<std::int32_t>(v)); }},
 #define RD_I1_GET(N, D) \
   {#N, MemberKind::Get, D, MemberType::I1, [](TScale& s, MemberValue& v) { v = s.get_##N(); }},
-#define RD_I1_PROP(N, D) \
+#define RD_I1_PROP(N, D)                                  \
   RD_I1_GET(N, D){#N, MemberKind::Put, D, MemberType::I1, \
                   [](TScale& s, MemberValue& v) { s.put_##N(Expect<std::int8_t>(v)); }},
 #define RD_METHOD(N, D) \
@@ -71,9 +70,10 @@ const MemberInfo* FindMember(std::int32_t dispid, MemberKind kind) {
 
 std::int32_t InvokeMember(TScale& scale, const MemberInfo& member, MemberValue& value) noexcept {
   if (member.kind == MemberKind::Put) {
-    const bool typed = (member.type == MemberType::I1 && std::holds_alternative<std::int8_t>(value)) ||
-                       (member.type == MemberType::I4 && std::holds_alternative<std::int32_t>(value)) ||
-                       (member.type == MemberType::Bstr && std::holds_alternative<std::u16string>(value));
+    const bool typed =
+        (member.type == MemberType::I1 && std::holds_alternative<std::int8_t>(value)) ||
+        (member.type == MemberType::I4 && std::holds_alternative<std::int32_t>(value)) ||
+        (member.type == MemberType::Bstr && std::holds_alternative<std::u16string>(value));
     if (!typed) return kStatusTypeMismatch;
   } else if (member.type == MemberType::Bstr) {
     value = std::u16string();

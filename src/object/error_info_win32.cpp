@@ -35,7 +35,8 @@ std::int32_t FaultToStatus(const Fault& fault) noexcept {
     create->SetGUID(guid);
     create->SetSource(const_cast<LPOLESTR>(reinterpret_cast<const wchar_t*>(kErrorSource)));
     std::u16string description = AnsiToWide(fault.Text());
-    create->SetDescription(const_cast<LPOLESTR>(reinterpret_cast<const wchar_t*>(description.c_str())));
+    create->SetDescription(
+        const_cast<LPOLESTR>(reinterpret_cast<const wchar_t*>(description.c_str())));
     create->SetHelpContext(static_cast<DWORD>(fault.HelpContext()));
     if (const auto* platform = dynamic_cast<const PlatformCallError*>(&fault)) {
       if (platform->Status() < 0) status = platform->Status();

@@ -3,8 +3,8 @@
 #include <iconv.h>
 
 #include <array>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>

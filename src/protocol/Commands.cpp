@@ -70,18 +70,20 @@ Bytes TScale::CommandBody(std::uint8_t code) const {
       AppendAnsiField(body, Text, 24);
       break;
     case 0xAB:
-      for (const std::string* button : {&GoodsButton1, &GoodsButton2, &GoodsButton3, &GoodsButton4,
-                                        &GoodsButton5, &GoodsButton6, &GoodsButton7, &GoodsButton8}) {
+      for (const std::string* button :
+           {&GoodsButton1, &GoodsButton2, &GoodsButton3, &GoodsButton4, &GoodsButton5,
+            &GoodsButton6, &GoodsButton7, &GoodsButton8}) {
         AppendAnsiField(body, *button, 15);
       }
       break;
     case 0xAC:
-      body.insert(body.end(), {Lock1, Lock2, Lock3, Lock4, Lock5, Lock6, Lock7, Lock8, Lock9, Lock10});
+      body.insert(body.end(),
+                  {Lock1, Lock2, Lock3, Lock4, Lock5, Lock6, Lock7, Lock8, Lock9, Lock10});
       break;
     case 0xAD:
-      body.insert(body.end(), {OptionMoreLabels, OptionPacking, OptionAutoResetGoods,
-                               OptionAutoRegistration, OptionDocument, OptionMultiple,
-                               OptionFreePrice});
+      body.insert(body.end(),
+                  {OptionMoreLabels, OptionPacking, OptionAutoResetGoods, OptionAutoRegistration,
+                   OptionDocument, OptionMultiple, OptionFreePrice});
       break;
     case 0xAE:
       body.push_back(FindGoods);

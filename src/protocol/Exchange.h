@@ -13,7 +13,6 @@ namespace rd {
 // Frames `body`, sends it and waits for a reply of exactly `expected` bytes.
 // Returns 0 with the reply, 1 when the TCP channel is not connected, 2 when
 // no reply of exactly that length came in time.
-std::int32_t FramedExchange(Channel channel, const Bytes& body, std::size_t expected,
-                            Bytes& reply);
+std::int32_t FramedExchange(Channel channel, const Bytes& body, std::size_t expected, Bytes& reply);
 
 }  // namespace rd

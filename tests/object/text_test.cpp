@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "raroredoziri/Text.h"
+
+#include <gtest/gtest.h>
 
 namespace rd {
 namespace {

@@ -83,9 +83,11 @@ TEST(CommandBodyTest, SetModeLayout) {
 
 TEST(CommandBodyTest, TareTravelsLittleEndian) {
   TScale s;
-  const std::pair<std::int32_t, const char*> cases[] = {
-      {0, "A3 00 00 00 00"}, {1000, "A3 E8 03 00 00"}, {-1000, "A3 18 FC FF FF"},
-      {-1, "A3 FF FF FF FF"}, {INT32_MIN, "A3 00 00 00 80"}};
+  const std::pair<std::int32_t, const char*> cases[] = {{0, "A3 00 00 00 00"},
+                                                        {1000, "A3 E8 03 00 00"},
+                                                        {-1000, "A3 18 FC FF FF"},
+                                                        {-1, "A3 FF FF FF FF"},
+                                                        {INT32_MIN, "A3 00 00 00 80"}};
   for (const auto& [tare, hex] : cases) {
     s.Tare = tare;
     EXPECT_EQ(ToHex(s.CommandBody(0xA3)), hex);

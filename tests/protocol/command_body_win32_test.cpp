@@ -1,9 +1,8 @@
 // With a multi-byte ANSI code page a character may take two bytes: the wide
 // text fields are still cut to their width in bytes, never inside a
 // character, so the fields behind them keep their offsets.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "raroredoziri/Scale.h"
 

@@ -1,8 +1,9 @@
+#include "raroredoziri/Frame.h"
+
 #include <gtest/gtest.h>
 
 #include "hex.h"
 #include "raroredoziri/Fault.h"
-#include "raroredoziri/Frame.h"
 
 namespace rd {
 namespace {
@@ -35,8 +36,8 @@ TEST(FrameCrcTest, WorkedValues) {
 }
 
 TEST(FrameCrcTest, EqualsXmodemOfTheDataWithoutItsTwoTrailingZeros) {
-  const Bytes messages[] = {Hex("616263"), Hex("313233343536373839"), Hex("FF"),
-                            Hex("00FF00FF"), Bytes(121, 0x20)};
+  const Bytes messages[] = {Hex("616263"), Hex("313233343536373839"), Hex("FF"), Hex("00FF00FF"),
+                            Bytes(121, 0x20)};
   for (const Bytes& m : messages) {
     Bytes padded = m;
     padded.push_back(0);

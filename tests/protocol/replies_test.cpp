@@ -1,7 +1,8 @@
+#include "protocol/Replies.h"
+
 #include <gtest/gtest.h>
 
 #include "hex.h"
-#include "protocol/Replies.h"
 
 namespace rd {
 namespace {
@@ -20,10 +21,8 @@ TEST(RepliesTest, FramedWeight) {
     std::uint8_t stable;
   };
   const Case cases[] = {
-      {"10 27 00 00 03 05", 10000, 3, 1},
-      {"FF FF FF FF 03 05", -1, 3, 1},
-      {"10 27 00 00 03 00", 10000, 3, 0},
-      {"00 00 00 80 FF 01", INT32_MIN, 255, 1},
+      {"10 27 00 00 03 05", 10000, 3, 1},     {"FF FF FF FF 03 05", -1, 3, 1},
+      {"10 27 00 00 03 00", 10000, 3, 0},     {"00 00 00 80 FF 01", INT32_MIN, 255, 1},
       {"FF FF FF 7F 00 80", INT32_MAX, 0, 1},
   };
   for (const auto& c : cases) {
@@ -55,9 +54,9 @@ TEST(RepliesTest, LegacyWeight) {
       {"00 01 64 00 80", 0, 0, -10000},  // 100 times 100, negated
       {"00 07 01 00 00", 0, 2, 1},
       {"00 00 FF FF 7F", 0, 1, 8388607},
-      {"7F 00 00 00 00", 0, 1, 0},      // only bit 7 of byte 0 is stability
+      {"7F 00 00 00 00", 0, 1, 0},  // only bit 7 of byte 0 is stability
       {"FF 01 FF FF FF", 1, 0, -838860700},
-      {"00 02 00 00 80", 0, 2, 0},       // negative zero stays zero
+      {"00 02 00 00 80", 0, 2, 0},  // negative zero stays zero
   };
   for (const auto& c : cases) {
     TScale s;

@@ -18,7 +18,9 @@
 
 namespace rd::test {
 
-inline std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+inline std::u16string Wide(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
 
 class SessionTest : public ::testing::Test {
  protected:

@@ -1,8 +1,8 @@
 // The command-line host, run in-process against the simulated scale.
 #include <sstream>
 
-#include "SessionFixture.h"
 #include "Script.h"
+#include "SessionFixture.h"
 
 namespace rd::test {
 namespace {
@@ -27,9 +27,9 @@ TEST_F(CliTest, FullSessionOverTcp) {
   c.division = 2;
   c.tare = 30;
   ServeTcp(c, "127.22.0.1");
-  const CliRun r = Cli({"Connection=127.22.0.1", "OpenConnection", "ReadWeight", "Weight", "Division",
-                     "Stable", "ReadTare", "Tare", "Goods=Milk", "SetGoods", "Screen=1",
-                     "SetScreen", "CloseConnection"});
+  const CliRun r = Cli({"Connection=127.22.0.1", "OpenConnection", "ReadWeight", "Weight",
+                        "Division", "Stable", "ReadTare", "Tare", "Goods=Milk", "SetGoods",
+                        "Screen=1", "SetScreen", "CloseConnection"});
   EXPECT_EQ(r.code, cli::kExitOk) << r.err;
   EXPECT_EQ(r.out,
             "OpenConnection=0\nReadWeight=0\nWeight=1500\nDivision=2\nStable=1\nReadTare=0\n"
@@ -63,8 +63,8 @@ TEST_F(CliTest, UsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {},
       {"NoSuchMember"},
-      {"Weight=5"},           // read-only
-      {"Screen=200"},         // does not fit I1
+      {"Weight=5"},    // read-only
+      {"Screen=200"},  // does not fit I1
       {"Tare=12abc"},
       {"--device", "x"},
       {"--codepage", "932"},  // not single-byte
@@ -92,8 +92,9 @@ TEST_F(CliTest, DeviceMapAndCodePage) {
   ServeSerial(c, 21);
   const std::string path = Sim().PtyPath();
   SetSerialDevice(21, "");
-  const CliRun r = Cli({"--device", "21=" + path, "--codepage", "1251", "Connection=COM21",
-                     "OpenConnection", "ReadWeight", "Weight", "Text=\xD0\x96", "CloseConnection"});
+  const CliRun r =
+      Cli({"--device", "21=" + path, "--codepage", "1251", "Connection=COM21", "OpenConnection",
+           "ReadWeight", "Weight", "Text=\xD0\x96", "CloseConnection"});
   EXPECT_EQ(r.code, cli::kExitOk) << r.err;
   EXPECT_EQ(r.out, "OpenConnection=0\nReadWeight=0\nWeight=42\nCloseConnection=0\n");
   EXPECT_EQ(WideToAnsi(u"\u0416"), "\xC6") << "code page 1251 is in force";
@@ -105,8 +106,8 @@ TEST_F(CliTest, WatchShowsOneLiveLine) {
   c.weight = 10;
   c.weight_step = 5;
   ServeTcp(c, "127.22.0.2");
-  const CliRun r = Cli({"Connection=127.22.0.2", "OpenConnection", "--watch", "--interval", "10",
-                     "--count", "3"});
+  const CliRun r = Cli(
+      {"Connection=127.22.0.2", "OpenConnection", "--watch", "--interval", "10", "--count", "3"});
   EXPECT_EQ(r.code, cli::kExitOk) << r.err;
   EXPECT_NE(r.out.find("\rWeight=15 "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\rWeight=25 "), std::string::npos) << r.out;

@@ -16,8 +16,8 @@ TEST_F(SerialEdgeTest, PortNumbersFromTheConnectionString) {
     const char16_t* connection;
     std::uint16_t port;
   };
-  for (const Case& c : {Case{u"COM 11", 11}, Case{u"COM$C", 12}, Case{u"CXY13", 13},
-                        Case{u"COM0x0E", 14}}) {
+  for (const Case& c :
+       {Case{u"COM 11", 11}, Case{u"COM$C", 12}, Case{u"CXY13", 13}, Case{u"COM0x0E", 14}}) {
     TScale s;
     ServeSerial(legacy, c.port);
     s.Connection = c.connection;

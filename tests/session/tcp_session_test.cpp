@@ -66,10 +66,10 @@ TEST_F(TcpSessionTest, EveryCommandDownloadsItsBody) {
     const char* method;
     std::uint8_t code;
   };
-  const Case cases[] = {{"SetGoods", 0xA2},       {"SetTare", 0xA3},       {"SetLabelFormat", 0xA4},
-                        {"SetLabelFormatZ", 0xA5}, {"SetTape", 0xA6},       {"SetUnderwinder", 0xA7},
-                        {"SetMode", 0xA8},         {"SetOperator", 0xA9},   {"SetText", 0xAA},
-                        {"SetGoodsButton", 0xAB},  {"SetLock", 0xAC},       {"SetOptions", 0xAD},
+  const Case cases[] = {{"SetGoods", 0xA2},        {"SetTare", 0xA3},     {"SetLabelFormat", 0xA4},
+                        {"SetLabelFormatZ", 0xA5}, {"SetTape", 0xA6},     {"SetUnderwinder", 0xA7},
+                        {"SetMode", 0xA8},         {"SetOperator", 0xA9}, {"SetText", 0xAA},
+                        {"SetGoodsButton", 0xAB},  {"SetLock", 0xAC},     {"SetOptions", 0xAD},
                         {"SetFindGoods", 0xAE},    {"SetScreen", 0xAF}};
   for (const Case& c : cases) {
     MemberValue result;

@@ -144,9 +144,8 @@ class Session {
     const auto error = TakeErrorInfo();
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(status));
-    err_ << member.name << ": "
-         << (error ? Utf16ToUtf8(error->description) : std::string("failed")) << " (status "
-         << code << ")\n";
+    err_ << member.name << ": " << (error ? Utf16ToUtf8(error->description) : std::string("failed"))
+         << " (status " << code << ")\n";
     return kExitFailureStatus;
   }
 
@@ -175,16 +174,20 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
       return kExitOk;
     } else if (arg == "--list") {
       for (const MemberInfo& m : MemberTable()) {
-        const char* kind = m.kind == MemberKind::Get ? "get" : m.kind == MemberKind::Put ? "put" : "method";
+        const char* kind = m.kind == MemberKind::Get   ? "get"
+                           : m.kind == MemberKind::Put ? "put"
+                                                       : "method";
         out << m.dispid << ' ' << m.name << ' ' << kind << ' ' << TypeName(m.type) << '\n';
       }
       return kExitOk;
     } else if (arg == "--device") {
-      const auto spec = next();
-      const auto eq = spec ? spec->find('=') : std::string::npos;
-      const auto port = eq != std::string::npos ? ParseInteger<std::uint16_t>(spec->substr(0, eq)) : std::nullopt;
+      const auto mapping = next();
+      const auto eq = mapping ? mapping->find('=') : std::string::npos;
+      const auto port = eq != std::string::npos
+                            ? ParseInteger<std::uint16_t>(mapping->substr(0, eq))
+                            : std::nullopt;
       if (!port) return session.Usage("--device takes N=PATH");
-      SetSerialDevice(*port, spec->substr(eq + 1));
+      SetSerialDevice(*port, mapping->substr(eq + 1));
     } else if (arg == "--codepage") {
       const auto cp = next();
       const auto number = cp ? ParseInteger<unsigned>(*cp) : std::nullopt;
