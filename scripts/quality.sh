@@ -158,14 +158,17 @@ cmd_bench() {
 }
 
 cmd_winsoak() {
-  local cycles=20000
+  local cycles=100000
   while [ $# -gt 0 ]; do
     case $1 in
       --cycles) cycles=$2; shift 2 ;;
       *) die "winsoak: unknown option $1" ;;
     esac
   done
-  command -v wine64 >/dev/null || die "wine64 is not installed"
+  local wine64=wine64 wineserver=wineserver
+  command -v wine64 >/dev/null || wine64=/usr/lib/wine/wine64
+  command -v wineserver >/dev/null || wineserver=/usr/lib/wine/wineserver
+  [ -x "$(command -v "$wine64")" ] || die "wine64 is not installed"
   local dir="$prefix-winsoak"
   say "winsoak: build $dir (Windows x64, MinGW-w64)"
   # tests/soak_win joins the test tree through its attach file until the
@@ -179,8 +182,8 @@ cmd_winsoak() {
   say "winsoak: $cycles cycles under wine64 (prefix $prefix_dir)"
   local rc=0
   WINEPREFIX="$prefix_dir" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    RD_WINSOAK_CYCLES=$cycles wine64 "$dir/tests/soak_win/winsoak_tests.exe" || rc=$?
-  WINEPREFIX="$prefix_dir" wineserver -k >/dev/null 2>&1
+    RD_WINSOAK_CYCLES=$cycles "$wine64" "$dir/tests/soak_win/winsoak_tests.exe" || rc=$?
+  WINEPREFIX="$prefix_dir" "$wineserver" -k >/dev/null 2>&1
   rm -rf "$prefix_dir"
   [ "$rc" -eq 0 ] || die "winsoak"
 }
