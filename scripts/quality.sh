@@ -83,9 +83,9 @@ cmd_fuzz() {
 }
 
 cmd_soak() {
-  # Short: 8 jobs for 35 s at the full fault rate. Long: 20000 calls over
+  # Short: 16 jobs for 35 s at the full fault rate. Long: 20000 calls over
   # 32 jobs at 15 faults in 100 (a fault costs up to 4.5 s of waiting).
-  local args=(--jobs 8 --calls 1000000 --seconds 35 --chaos-percent 60)
+  local args=(--jobs 16 --calls 1000000 --seconds 35 --chaos-percent 60)
   while [ $# -gt 0 ]; do
     case $1 in
       --long) args=(--jobs 32 --calls 20000 --seconds 3600 --chaos-percent 15); shift ;;
