@@ -5,7 +5,8 @@
 # most two jobs, runs, prints its figures and exits non-zero on any failure.
 #
 #   scripts/quality.sh fuzz     [--seconds S]   every fuzz target S seconds (default 5)
-#   scripts/quality.sh soak     [--long]        chaos soak, ~40 s (--long: >= 20000 calls)
+#   scripts/quality.sh soak     [--long] [--build DIR]  chaos soak, ~40 s (--long: >= 20000 calls;
+#                                            --build: reuse a sanitizer build)
 #   scripts/quality.sh tsan                      the thread tests under ThreadSanitizer
 #   scripts/quality.sh coverage                  line and branch coverage of src/
 #   scripts/quality.sh bench                     the benchmarks (release build)
@@ -86,16 +87,19 @@ cmd_soak() {
   # Short: 16 jobs for 35 s at the full fault rate. Long: 20000 calls over
   # 32 jobs at 15 faults in 100 (a fault costs up to 4.5 s of waiting).
   local args=(--jobs 16 --calls 1000000 --seconds 35 --chaos-percent 60)
+  local dir="$prefix-soak" reuse=0
   while [ $# -gt 0 ]; do
     case $1 in
       --long) args=(--jobs 32 --calls 20000 --seconds 3600 --chaos-percent 15); shift ;;
       --seed) args+=(--seed "$2"); shift 2 ;;
+      # An existing sanitizer build (the debug preset's) instead of a new one.
+      --build) dir=$2; reuse=1; shift 2 ;;
       *) die "soak: unknown option $1" ;;
     esac
   done
-  local dir="$prefix-soak"
   say "soak: build $dir (AddressSanitizer, UBSan, leak checks)"
-  configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DRD_SANITIZE=ON -DRD_BUILD_BENCH=OFF
+  [ "$reuse" -eq 1 ] ||
+    configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DRD_SANITIZE=ON -DRD_BUILD_BENCH=OFF
   build "$dir" raroredoziri_soak
   say "soak: raroredoziri_soak ${args[*]}"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 "$dir/tests/soak/raroredoziri_soak" "${args[@]}" ||
@@ -171,11 +175,8 @@ cmd_winsoak() {
   [ -x "$(command -v "$wine64")" ] || die "wine64 is not installed"
   local dir="$prefix-winsoak"
   say "winsoak: build $dir (Windows x64, MinGW-w64)"
-  # tests/soak_win joins the test tree through its attach file until the
-  # tree lists it.
   configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_BENCH=OFF \
-    -DCMAKE_PROJECT_RaroreDoziri_INCLUDE="$root/tests/soak_win/attach.cmake"
+    -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_BENCH=OFF
   build "$dir" winsoak_tests
   local prefix_dir
   prefix_dir=$(mktemp -d /tmp/raroredoziri-winsoak.XXXXXX)

@@ -68,6 +68,19 @@ else
   echo "wine32 is not installed: the x86 build was built but not run"
 fi
 
+# Bad input, chaos and threads: short runs (scripts/quality.sh has the long ones).
+quality() {
+  step "quality: $*"
+  if bash scripts/quality.sh "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)); failures+=("quality.sh $*")
+  fi
+}
+quality fuzz --seconds 5
+quality soak --build build/debug
+quality tsan
+
 step "packages: the Windows ZIP and the .deb, built and checked"
 if bash scripts/package.sh; then
   passed=$((passed + 1))

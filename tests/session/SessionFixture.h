@@ -48,6 +48,8 @@ class SessionTest : public ::testing::Test {
     endpoints.pty = true;
     sim_->Start(endpoints);
     SetSerialDevice(port, sim_->PtyPath());
+    // Tests that open the port directly open this one.
+    SetComPortNumber(port);
     return Wide("COM" + std::to_string(port));
   }
 
