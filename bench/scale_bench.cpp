@@ -115,15 +115,8 @@ void PlainClientWeight(benchmark::State& state) {
 }
 BENCHMARK(PlainClientWeight)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(3);
 
-void ObjectReadWeightTcp(benchmark::State& state) {
-  TcpScale();
-  TScale scale;
-  scale.Connection = u"127.93.0.1";
-  if (scale.OpenConnection() != kResultDone) {
-    state.SkipWithError("OpenConnection failed");
-    return;
-  }
-  Latencies latencies;
+// Times one ReadWeight per iteration on an opened object.
+void TimeReadWeights(benchmark::State& state, TScale& scale, Latencies& latencies) {
   for (auto _ : state) {
     const auto start = Clock::now();
     const std::int32_t result = scale.ReadWeight();
@@ -133,6 +126,18 @@ void ObjectReadWeightTcp(benchmark::State& state) {
       break;
     }
   }
+}
+
+void ObjectReadWeightTcp(benchmark::State& state) {
+  TcpScale();
+  TScale scale;
+  scale.Connection = u"127.93.0.1";
+  if (scale.OpenConnection() != kResultDone) {
+    state.SkipWithError("OpenConnection failed");
+    return;
+  }
+  Latencies latencies;
+  TimeReadWeights(state, scale, latencies);
   scale.CloseConnection();
   const double median = latencies.Percentile(50);
   const double p99 = latencies.Percentile(99);
@@ -159,15 +164,7 @@ void ObjectReadWeightPacedPty(benchmark::State& state) {
     return;
   }
   Latencies latencies;
-  for (auto _ : state) {
-    const auto start = Clock::now();
-    const std::int32_t result = scale.ReadWeight();
-    latencies.Add(Clock::now() - start);
-    if (result != kResultDone) {
-      state.SkipWithError("ReadWeight failed");
-      break;
-    }
-  }
+  TimeReadWeights(state, scale, latencies);
   scale.CloseConnection();
   SetSerialDevice(kPacedPort, {});
   constexpr double kWireMs = 22.0 * 10.0 / 57600.0 * 1000.0;
