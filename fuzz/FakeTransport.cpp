@@ -45,27 +45,6 @@ FuzzedDataProvider& Script() { return *World().script; }
 }  // namespace
 }  // namespace fuzz
 
-// ---- Serial device map (as on Linux) -------------------------------------
-
-namespace {
-std::map<std::uint16_t, std::string>& DeviceMap() {
-  static std::map<std::uint16_t, std::string> devices;
-  return devices;
-}
-}  // namespace
-
-void SetSerialDevice(std::uint16_t port, std::string path) {
-  if (path.empty()) {
-    DeviceMap().erase(port);
-  } else {
-    DeviceMap()[port] = std::move(path);
-  }
-}
-
-std::string SerialDevice(std::uint16_t port) {
-  if (auto it = DeviceMap().find(port); it != DeviceMap().end()) return it->second;
-  return port == 0 ? std::string() : "/dev/ttyS" + std::to_string(port - 1);
-}
 
 namespace transport {
 
