@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "SimScale.h"
+#include "plain_client.h"
 #include "raroredoziri/Frame.h"
 #include "raroredoziri/Scale.h"
 #include "raroredoziri/Transport.h"
@@ -90,20 +91,10 @@ void PlainClientWeight(benchmark::State& state) {
   Latencies latencies;
   for (auto _ : state) {
     const auto start = Clock::now();
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
-      state.SkipWithError("send failed");
-      break;
-    }
-    std::size_t got = 0;
-    while (got < reply.size()) {
-      const ssize_t n = ::recv(fd, reply.data() + got, reply.size() - got, 0);
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
+    const bool exchanged = bench::PlainExchange(fd, request, reply);
     latencies.Add(Clock::now() - start);
-    if (got != reply.size()) {
-      state.SkipWithError("recv failed");
+    if (!exchanged) {
+      state.SkipWithError("exchange failed");
       break;
     }
   }

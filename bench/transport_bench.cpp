@@ -12,6 +12,7 @@
 #include <atomic>
 #include <thread>
 
+#include "plain_client.h"
 #include "raroredoziri/Transport.h"
 #include "transport/pty_pair.h"
 #include "transport/tcp_peer.h"
@@ -89,19 +90,8 @@ void PlainSocketExchange(benchmark::State& state) {
   }
   Bytes reply(kReply.size());
   for (auto _ : state) {
-    if (::send(fd, kRequest.data(), kRequest.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(kRequest.size())) {
-      state.SkipWithError("send failed");
-      break;
-    }
-    std::size_t got = 0;
-    while (got < reply.size()) {
-      const ssize_t n = ::recv(fd, reply.data() + got, reply.size() - got, 0);
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    if (got != reply.size()) {
-      state.SkipWithError("recv failed");
+    if (!bench::PlainExchange(fd, kRequest, reply)) {
+      state.SkipWithError("exchange failed");
       break;
     }
   }
