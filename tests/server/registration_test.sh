@@ -24,11 +24,19 @@ check() {  # check WHAT ACTUAL EXPECTED
   if [ "$2" = "$3" ]; then echo "ok   $1"; else echo "FAIL $1: [$2], expected [$3]"; fail=1; fi
 }
 # The data of one value ("" for the default value); empty when it is missing.
+# reg answers 0 when it found the value and 1 when it did not; any other
+# status is a failed run of reg itself, which is tried again rather than
+# read as a missing value.
 value() {
-  local args=(/ve)
+  local args=(/ve) out status try
   [ -n "$2" ] && args=(/v "$2")
-  rd_wine reg query "$1" "${args[@]}" 2>/dev/null | tr -d '\r' |
-    sed -nE 's/^ +\S.*REG_SZ +(.*)$/\1/p' | head -n 1
+  for try in 1 2 3; do
+    out=$(rd_wine reg query "$1" "${args[@]}" 2>/dev/null)
+    status=$?
+    [ "$status" -le 1 ] && break
+    echo "note: reg query $1 ended with status $status (try $try)" >&2
+  done
+  printf '%s\n' "$out" | tr -d '\r' | sed -nE 's/^ +\S.*REG_SZ +(.*)$/\1/p' | head -n 1
 }
 count_values() { rd_wine reg query "$1" /s 2>/dev/null | tr -d '\r' | grep -c ' REG_SZ '; }
 present() { rd_wine reg query "$1" >/dev/null 2>&1 && echo present || echo absent; }

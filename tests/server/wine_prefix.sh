@@ -23,6 +23,10 @@ rd_wine_prefix() {
   # No Mono or Gecko installers while booting; no debug output.
   export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   trap 'rd_wine_cleanup' EXIT
+  rd_wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  # One server for the whole run: without it each short-lived program may
+  # meet a server that is just shutting down after the previous one.
+  "$rd_wineserver" -p >/dev/null 2>&1
   "$rd_loader" wineboot -i >/dev/null 2>&1
   if [ ! -d "$WINEPREFIX/drive_c/windows/system32" ]; then
     echo "wineboot did not make a prefix in $WINEPREFIX"; return 1
@@ -34,7 +38,7 @@ rd_wine() { "$rd_loader" "$@"; }
 rd_wine_cleanup() {
   local status=$?
   [ -n "${rd_cleanup_extra:-}" ] && eval "$rd_cleanup_extra"
-  wineserver -k >/dev/null 2>&1
+  "${rd_wineserver:-wineserver}" -k >/dev/null 2>&1
   [ -n "${WINEPREFIX:-}" ] && case "$WINEPREFIX" in /tmp/rd-server-wine.*) rm -rf "$WINEPREFIX" ;; esac
   exit "$status"
 }
