@@ -13,7 +13,7 @@ passed=0
 failed=0
 failures=()
 
-step() { echo; echo "==== $*"; }
+step() { echo; echo "==== $* [${SECONDS} s]"; }
 
 build() {
   local preset=$1
@@ -91,5 +91,5 @@ fi
 echo
 echo "==== summary"
 for f in "${failures[@]}"; do echo "FAILED: $f"; done
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed in ${SECONDS} s"
 [ "$failed" -eq 0 ]
