@@ -45,7 +45,6 @@ FuzzedDataProvider& Script() { return *World().script; }
 }  // namespace
 }  // namespace fuzz
 
-
 namespace transport {
 
 // ---- Fake serial port ----------------------------------------------------

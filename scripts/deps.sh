@@ -6,7 +6,8 @@
 set -euo pipefail
 
 native=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
-        libbenchmark-dev clang libclang-rt-14-dev llvm gcovr zip unzip file dpkg-dev)
+        libbenchmark-dev clang libclang-rt-14-dev llvm clang-format gcovr zip unzip file
+        dpkg-dev)
 windows=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
          libwine-dev wine64 wine)
 wine32=(wine32:i386)

@@ -45,6 +45,20 @@ suite() {
 }
 
 mkdir -p build
+step "format: every C++ source as .clang-format wants it"
+sources() {
+  git ls-files '*.cpp' '*.h' '*.inc' 2>/dev/null ||
+    find include src tools tests bench fuzz samples -name '*.cpp' -o -name '*.h' -o -name '*.inc'
+}
+unformatted=$(sources | xargs clang-format --dry-run 2>&1 |
+  grep -oE '^[^:]+:[0-9]+:[0-9]+: warning' | cut -d: -f1 | sort -u)
+if [ -z "$unformatted" ]; then
+  passed=$((passed + 1))
+else
+  echo "$unformatted" | sed 's/^/not formatted: /'
+  failed=$((failed + 1)); failures+=("format (clang-format -i the files above)")
+fi
+
 for preset in debug release mingw64 mingw32; do
   if ! build "$preset"; then
     failed=$((failed + 1)); failures+=("build $preset")

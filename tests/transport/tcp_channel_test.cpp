@@ -114,7 +114,6 @@ TEST_F(TcpChannelTest, ReceiveGathersPiecesUpToTheExpectedCount) {
     Bytes got;
     EXPECT_EQ(TcpReceive(got, c.expected), 0);
     EXPECT_EQ(got, c.reply);
-
   }
 }
 
