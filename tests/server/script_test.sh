@@ -71,6 +71,9 @@ echo "simulated scale: $sim"
 # start_sim ENDPOINT...: the scale that the session scripts expect.
 start_sim() {
   local log="$work/sim.log"
+  # The log exists before tail follows it: the background start may not
+  # have created it yet.
+  : >"$log"
   "$sim" --quiet --weight 1234 --division 2 --stable 1 --tare 56 --refuse A5 "$@" >"$log" 2>&1 &
   sim_pid=$!
   if ! timeout 10 grep -q -m1 '^ready' <(tail -n +1 -f --pid="$sim_pid" "$log"); then
