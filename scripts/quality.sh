@@ -11,6 +11,7 @@
 #   scripts/quality.sh coverage                  line and branch coverage of src/
 #   scripts/quality.sh bench                     the benchmarks (release build)
 #   scripts/quality.sh winsoak  [--cycles N]     Scale object cycles under wine (x64)
+#   scripts/quality.sh prebuild fuzz|tsan...     only the builds of fuzz and tsan
 #
 # The short forms (fuzz, soak, tsan) each run in about a minute after their
 # build.
@@ -43,6 +44,36 @@ build() {
 
 fuzz_targets="connection_string replies exchange receive sim_parser property_puts"
 
+build_fuzz() {
+  command -v clang++ >/dev/null || die "clang++ is not installed"
+  local dir="$prefix-fuzz"
+  say "fuzz: build $dir"
+  configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRD_FUZZ=ON -DRD_BUILD_TESTS=OFF \
+    -DRD_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+  build "$dir" fuzzers
+}
+
+build_tsan() {
+  local dir="$prefix-tsan"
+  say "tsan: build $dir (ThreadSanitizer)"
+  configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRD_TSAN=ON -DRD_BUILD_BENCH=OFF
+  build "$dir" threads_tests sim_tests soak_check_tests
+}
+
+# Builds only, so that the builds can run while something else waits (the
+# test command runs them beside the wine suites).
+cmd_prebuild() {
+  local name
+  for name in "$@"; do
+    case $name in
+      fuzz) build_fuzz ;;
+      tsan) build_tsan ;;
+      *) die "prebuild: no build named $name" ;;
+    esac
+  done
+}
+
 cmd_fuzz() {
   local seconds=5
   while [ $# -gt 0 ]; do
@@ -51,13 +82,8 @@ cmd_fuzz() {
       *) die "fuzz: unknown option $1" ;;
     esac
   done
-  command -v clang++ >/dev/null || die "clang++ is not installed"
   local dir="$prefix-fuzz"
-  say "fuzz: build $dir"
-  configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRD_FUZZ=ON -DRD_BUILD_TESTS=OFF \
-    -DRD_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
-  build "$dir" fuzzers
+  build_fuzz
   local failed=0 target work log execs crashes
   printf '%-18s %12s %8s %8s\n' target executions crashes seconds
   for target in $fuzz_targets; do
@@ -108,9 +134,7 @@ cmd_soak() {
 
 cmd_tsan() {
   local dir="$prefix-tsan"
-  say "tsan: build $dir (ThreadSanitizer)"
-  configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRD_TSAN=ON -DRD_BUILD_BENCH=OFF
-  build "$dir" threads_tests sim_tests soak_check_tests
+  build_tsan
   local failed=0 test
   for test in threads/threads_tests sim/sim_tests soak/soak_check_tests; do
     say "tsan: $test"
@@ -189,7 +213,7 @@ cmd_winsoak() {
   [ "$rc" -eq 0 ] || die "winsoak"
 }
 
-usage() { sed -n '2,18p' "$0"; exit 2; }
+usage() { sed -n '2,/^set /p' "$0" | grep '^#'; exit 2; }
 
 main() {
   [ $# -ge 1 ] || usage
@@ -202,6 +226,7 @@ main() {
     coverage) cmd_coverage "$@" ;;
     bench) cmd_bench "$@" ;;
     winsoak) cmd_winsoak "$@" ;;
+    prebuild) cmd_prebuild "$@" ;;
     *) usage ;;
   esac
 }

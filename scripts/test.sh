@@ -65,6 +65,11 @@ for preset in debug release mingw64 mingw32; do
   fi
 done
 
+# The fuzz and ThreadSanitizer builds take CPU while the suites below mostly
+# wait on wine and on the simulated scales; the quality steps reuse them.
+bash scripts/quality.sh prebuild fuzz tsan >build/quality-prebuild.log 2>&1 &
+prebuild=$!
+
 export RD_SIM="$root/build/release/tools/sim/raroredoziri-sim"
 suite "linux (ASan+UBSan)" --preset debug -j 4 --timeout 600
 
@@ -91,6 +96,7 @@ quality() {
     failed=$((failed + 1)); failures+=("quality.sh $*")
   fi
 }
+wait "$prebuild" || echo "(the early fuzz and tsan builds failed: build/quality-prebuild.log; they are tried again)"
 quality fuzz --seconds 5
 quality soak --build build/debug
 quality tsan
