@@ -7,7 +7,9 @@ set -euo pipefail
 
 native=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
         libbenchmark-dev clang libclang-rt-14-dev llvm clang-format gcovr zip unzip file
-        dpkg-dev)
+        dpkg-dev libcpp-httplib-dev nlohmann-json3-dev curl)
+# The browser test of the scale service's page.
+browser=(chromium chromium-driver python3-selenium)
 windows=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
          libwine-dev wine64 wine)
 wine32=(wine32:i386)
@@ -16,7 +18,7 @@ want=("${native[@]}")
 with_windows=0
 if [ "${1:-}" = "--all" ]; then
   with_windows=1
-  want+=("${windows[@]}")
+  want+=("${windows[@]}" "${browser[@]}")
 fi
 
 missing=()
@@ -37,7 +39,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
+  # A mirror caught mid-sync fails the update now and then: try again, and
+  # go on with the lists there are if it still fails.
+  $sudo apt-get update -qq || { sleep 10; $sudo apt-get update -qq; } ||
+    echo "apt-get update reported errors; installing from the package lists there are"
   if ! $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/tmp/raroredoziri-apt.log 2>&1; then
     # wine32 is optional: without it the x86 build is built but not run.
     rest=()

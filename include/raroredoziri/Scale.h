@@ -17,6 +17,10 @@
 
 namespace rd {
 
+// The serial and TCP channel a Scale object talks over: the process-wide
+// pair unless the object belongs to a ScaleLink (ScaleLink.h).
+struct LinkChannels;
+
 // Result codes of the methods.
 inline constexpr std::int32_t kResultDone = 0;
 inline constexpr std::int32_t kResultNoConnection = 1;
@@ -116,6 +120,11 @@ class TScale {
   std::int32_t SendCommand(std::uint8_t code);
 
  private:
+  friend class ScaleLink;
+  LinkChannels& Channels() const;
+
+  LinkChannels* channels_ = nullptr;  // null: the process-wide channels
+
   static std::int8_t ByteOut(std::uint8_t field) {
     if (field > 127) RaiseRangeError();
     return static_cast<std::int8_t>(field);

@@ -5,6 +5,7 @@
 #include "raroredoziri/Frame.h"
 #include "raroredoziri/Scale.h"
 #include "raroredoziri/Transport.h"
+#include "transport/Channels.h"
 
 namespace rd {
 namespace {
@@ -19,34 +20,40 @@ constexpr std::size_t kWeightReplyLength = 14;
 
 }  // namespace
 
+LinkChannels& TScale::Channels() const { return channels_ ? *channels_ : ProcessChannels(); }
+
 std::int32_t TScale::OpenConnection() {
   const std::u16string connection = Connection;
+  LinkChannels& link = Channels();
+  transport::SerialChannel& serial = link.serial;
   switch (ChannelOf(connection)) {
     case Channel::None:
       return kResultNoConnection;
 
     case Channel::Serial: {
-      ComClose();
+      serial.Close();
       if (connection.size() < 4) return kResultNoConnection;
       const std::int32_t port =
           ReadPortNumber(WideToAnsi(std::u16string_view(connection).substr(3)));
       if (port == -1) return kResultNoConnection;
       if (port < 0 || port > 65535) RaiseRangeError();
-      SetComPortNumber(static_cast<std::uint16_t>(port));
+      serial.SetPortNumber(static_cast<std::uint16_t>(port));
 
-      SetComParity(0);
-      if (!ComOpen(kQueueSize, kQueueSize, kLegacyBaud)) return kResultNoConnection;
-      ComWrite(Bytes{kLegacyProbe});
-      if (ComReceive(static_cast<std::int32_t>(kLegacyProbeReply)).size() == kLegacyProbeReply) {
+      serial.SetParity(0);
+      if (!serial.Open(kQueueSize, kQueueSize, kLegacyBaud)) return kResultNoConnection;
+      serial.Write(Bytes{kLegacyProbe});
+      if (serial.Receive(static_cast<std::int32_t>(kLegacyProbeReply)).size() ==
+          kLegacyProbeReply) {
         ProtocolKind = kProtocolLegacy;
         return kResultDone;
       }
 
-      ComClose();
-      SetComParity(0);
-      if (!ComOpen(kQueueSize, kQueueSize, kFramedBaud)) return kResultNoConnection;
-      ComWrite(BuildFrame(Bytes{kWeightRequest}));
-      if (ComReceive(static_cast<std::int32_t>(kWeightReplyLength)).size() == kWeightReplyLength) {
+      serial.Close();
+      serial.SetParity(0);
+      if (!serial.Open(kQueueSize, kQueueSize, kFramedBaud)) return kResultNoConnection;
+      serial.Write(BuildFrame(Bytes{kWeightRequest}));
+      if (serial.Receive(static_cast<std::int32_t>(kWeightReplyLength)).size() ==
+          kWeightReplyLength) {
         ProtocolKind = kProtocolFramed;
         return kResultDone;
       }
@@ -54,11 +61,11 @@ std::int32_t TScale::OpenConnection() {
     }
 
     case Channel::Tcp: {
-      if (!TcpConnect(WideToAnsi(connection))) return kResultNoConnection;
-      if (TcpSend(BuildFrame(Bytes{kWeightRequest})) != 0) return kResultNoConnection;
+      if (!link.tcp.Connect(WideToAnsi(connection))) return kResultNoConnection;
+      if (link.tcp.Send(BuildFrame(Bytes{kWeightRequest})) != 0) return kResultNoConnection;
       Bytes reply;
       // The probe accepts an answer of any length: the first piece will do.
-      return TcpReceive(reply, 0);
+      return link.tcp.Receive(reply, 0);
     }
   }
   return kResultNoConnection;
@@ -70,10 +77,10 @@ std::int32_t TScale::CloseConnection() {
       return kResultNoConnection;
     case Channel::Serial:
       if (Connection.size() < 4) return kResultNoConnection;
-      ComClose();
+      Channels().serial.Close();
       return kResultDone;
     case Channel::Tcp:
-      TcpDisconnect();
+      Channels().tcp.Disconnect();
       return kResultDone;
   }
   return kResultNoConnection;

@@ -109,7 +109,7 @@ std::int32_t TScale::SendCommand(std::uint8_t code) {
     if (ProtocolKind != kProtocolFramed) return kResultNoConnection;
   }
   Bytes reply;
-  const std::int32_t result = FramedExchange(channel, body, kAckLength, reply);
+  const std::int32_t result = FramedExchange(Channels(), channel, body, kAckLength, reply);
   return result == kResultDone ? JudgeAcknowledgement(reply) : result;
 }
 

@@ -6,15 +6,15 @@
 
 namespace rd {
 
-std::int32_t FramedExchange(Channel channel, const Bytes& body, std::size_t expected,
-                            Bytes& reply) {
+std::int32_t FramedExchange(LinkChannels& link, Channel channel, const Bytes& body,
+                            std::size_t expected, Bytes& reply) {
   const Bytes frame = BuildFrame(body);
   if (channel == Channel::Serial) {
-    ComWrite(frame);
-    reply = ComReceive(static_cast<std::int32_t>(expected));
+    link.serial.Write(frame);
+    reply = link.serial.Receive(static_cast<std::int32_t>(expected));
   } else {
-    if (const std::int32_t sent = TcpSend(frame); sent != 0) return sent;
-    if (const std::int32_t received = TcpReceive(reply, expected); received != 0) {
+    if (const std::int32_t sent = link.tcp.Send(frame); sent != 0) return sent;
+    if (const std::int32_t received = link.tcp.Receive(reply, expected); received != 0) {
       return received;
     }
   }

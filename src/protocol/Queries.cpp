@@ -11,8 +11,9 @@ std::int32_t TScale::ReadWeight() {
   const Channel channel = ChannelOf(Connection);
   if (channel == Channel::None) return kResultNoConnection;
   if (channel == Channel::Serial && ProtocolKind == kProtocolLegacy) {
-    ComWrite(Bytes{kLegacyWeightRequest});
-    const Bytes reply = ComReceive(static_cast<std::int32_t>(kLegacyWeightReplyLength));
+    transport::SerialChannel& serial = Channels().serial;
+    serial.Write(Bytes{kLegacyWeightRequest});
+    const Bytes reply = serial.Receive(static_cast<std::int32_t>(kLegacyWeightReplyLength));
     // Anything but exactly five bytes is no reply: a longer one is as
     // untrustworthy as a short one.
     if (reply.size() != kLegacyWeightReplyLength) return kResultNoReply;
@@ -24,7 +25,7 @@ std::int32_t TScale::ReadWeight() {
   if (channel == Channel::Serial && ProtocolKind != kProtocolFramed) return kResultNoConnection;
   Bytes reply;
   const std::int32_t result =
-      FramedExchange(channel, Bytes{kWeightRequestCode}, kWeightReplyLength, reply);
+      FramedExchange(Channels(), channel, Bytes{kWeightRequestCode}, kWeightReplyLength, reply);
   if (result == kResultDone) ParseWeightReply(*this, reply);
   return result;
 }
@@ -41,7 +42,7 @@ std::int32_t TScale::ReadTare() {
   if (channel == Channel::Serial && ProtocolKind != kProtocolFramed) return kResultNoConnection;
   Bytes reply;
   const std::int32_t result =
-      FramedExchange(channel, Bytes{kTareRequestCode}, kTareReplyLength, reply);
+      FramedExchange(Channels(), channel, Bytes{kTareRequestCode}, kTareReplyLength, reply);
   if (result == kResultDone) ParseTareReply(*this, reply);
   return result;
 }

@@ -1,70 +1,47 @@
-// The serial channel: the one process-wide serial port, its port number and
-// parity, and the request/reply logic on top of the platform port.
+// The serial channel: a serial port, its port number and parity, and the
+// request/reply logic on top of the platform port. The free Com* functions
+// work on the process-wide channel.
 #include <array>
 
 #include "raroredoziri/Fault.h"
 #include "raroredoziri/Transport.h"
-#include "transport/serial_port.h"
+#include "transport/Channels.h"
 
 namespace rd {
+namespace transport {
 namespace {
-
-struct SerialChannel {
-  transport::SerialPort port;     // ComHandle
-  std::uint16_t port_number = 0;  // ComPortNumber
-  std::uint8_t parity = 0;        // ComParity
-};
-
-SerialChannel& Channel() {
-  static SerialChannel channel;
-  return channel;
-}
 
 using ReadBuffer = std::array<std::uint8_t, kComBufferSize>;
 
 }  // namespace
 
-std::uint16_t ComPortNumber() { return Channel().port_number; }
-
-void SetComPortNumber(std::uint16_t port) { Channel().port_number = port; }
-
-std::uint8_t ComParity() { return Channel().parity; }
-
-void SetComParity(std::uint8_t parity) { Channel().parity = parity; }
-
-bool ComIsOpen() { return Channel().port.IsOpen(); }
-
-bool ComOpen(std::int32_t in_queue, std::int32_t out_queue, std::int32_t baud) {
+bool SerialChannel::Open(std::int32_t in_queue, std::int32_t out_queue, std::int32_t baud) {
   if (in_queue < 0 || out_queue < 0 || baud < 0) RaiseRangeError();
-  SerialChannel& channel = Channel();
-  channel.port.Close();
-  if (!channel.port.Open(channel.port_number)) return false;
+  port_.Close();
+  if (!port_.Open(port_number_)) return false;
   // A port that opened but refused its settings stays open until the next
-  // ComOpen or ComClose.
-  return channel.port.Configure(static_cast<std::uint32_t>(in_queue),
-                                static_cast<std::uint32_t>(out_queue),
-                                static_cast<std::uint32_t>(baud), channel.parity);
+  // Open or Close.
+  return port_.Configure(static_cast<std::uint32_t>(in_queue),
+                         static_cast<std::uint32_t>(out_queue), static_cast<std::uint32_t>(baud),
+                         parity_);
 }
 
-void ComClose() { Channel().port.Close(); }
-
-std::int32_t ComWrite(const Bytes& data) {
+std::int32_t SerialChannel::Write(const Bytes& data) {
   if (data.size() > kComBufferSize) RaiseRangeError();
-  transport::SerialPort& port = Channel().port;
   // Whatever is waiting now belongs to an earlier exchange.
-  port.DiscardInput();
-  return static_cast<std::int32_t>(port.Write(data.data(), data.size()));
+  port_.DiscardInput();
+  return static_cast<std::int32_t>(port_.Write(data.data(), data.size()));
 }
 
-std::int32_t ComRead(Bytes& buffer) {
+std::int32_t SerialChannel::Read(Bytes& buffer) {
   buffer.clear();
   ReadBuffer chunk;
-  const auto read = Channel().port.Read(chunk.data(), chunk.size(), chunk.size());
+  const auto read = port_.Read(chunk.data(), chunk.size(), chunk.size());
   buffer.assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(read.count));
   return static_cast<std::int32_t>(read.count);
 }
 
-Bytes ComReceive(std::int32_t expected) {
+Bytes SerialChannel::Receive(std::int32_t expected) {
   Bytes reply;
   const std::uint32_t start = TickCount();
   ReadBuffer chunk;
@@ -73,9 +50,9 @@ Bytes ComReceive(std::int32_t expected) {
     // overshoot it just gathers what still comes.
     const std::int64_t missing = expected - static_cast<std::int64_t>(reply.size());
     const std::size_t enough = missing > 0 ? static_cast<std::size_t>(missing) : chunk.size();
-    // The port is looked up afresh each time: the pump may run host code
+    // The port is looked at afresh each time: the pump may run host code
     // that closes or reopens it.
-    const auto read = Channel().port.Read(chunk.data(), chunk.size(), enough);
+    const auto read = port_.Read(chunk.data(), chunk.size(), enough);
     reply.insert(reply.end(), chunk.begin(),
                  chunk.begin() + static_cast<std::ptrdiff_t>(read.count));
     PumpMessages();
@@ -84,5 +61,29 @@ Bytes ComReceive(std::int32_t expected) {
   }
   return reply;
 }
+
+}  // namespace transport
+
+LinkChannels& ProcessChannels() {
+  static LinkChannels channels;
+  return channels;
+}
+
+namespace {
+transport::SerialChannel& Serial() { return ProcessChannels().serial; }
+}  // namespace
+
+std::uint16_t ComPortNumber() { return Serial().PortNumber(); }
+void SetComPortNumber(std::uint16_t port) { Serial().SetPortNumber(port); }
+std::uint8_t ComParity() { return Serial().Parity(); }
+void SetComParity(std::uint8_t parity) { Serial().SetParity(parity); }
+bool ComIsOpen() { return Serial().IsOpen(); }
+bool ComOpen(std::int32_t in_queue, std::int32_t out_queue, std::int32_t baud) {
+  return Serial().Open(in_queue, out_queue, baud);
+}
+void ComClose() { Serial().Close(); }
+std::int32_t ComWrite(const Bytes& data) { return Serial().Write(data); }
+std::int32_t ComRead(Bytes& buffer) { return Serial().Read(buffer); }
+Bytes ComReceive(std::int32_t expected) { return Serial().Receive(expected); }
 
 }  // namespace rd

@@ -1,29 +1,19 @@
-// The TCP channel: the one process-wide client connection to a scale on
-// port 5001, and the request/reply logic on top of the platform socket.
+// The TCP channel: a client connection to a scale on port 5001 and the
+// request/reply logic on top of the platform socket. The free Tcp* functions
+// work on the process-wide channel.
 #include <array>
 #include <memory>
 
 #include "raroredoziri/Fault.h"
 #include "raroredoziri/Transport.h"
-#include "transport/tcp_socket.h"
+#include "transport/Channels.h"
 
 namespace rd {
+namespace transport {
 namespace {
-
-using transport::SocketResult;
-using transport::SocketStatus;
-using transport::TcpSocket;
 
 // A send waits for room in the connection at most this long.
 constexpr std::uint32_t kTcpSendLimitMs = kTcpReadLimitMs;
-
-// The client: none, or a socket that is open ("connected") or closed.
-std::unique_ptr<TcpSocket>& Client() {
-  static std::unique_ptr<TcpSocket> client;
-  return client;
-}
-
-bool Connected(const std::unique_ptr<TcpSocket>& client) { return client && client->IsOpen(); }
 
 bool LostConnection(SocketStatus status) {
   return status == SocketStatus::kClosedByPeer || status == SocketStatus::kBroken;
@@ -52,37 +42,29 @@ bool DiscardWaitingInput(TcpSocket& socket) {
 
 }  // namespace
 
-bool TcpConnect(const std::string& host) {
-  std::unique_ptr<TcpSocket>& client = Client();
-  client.reset();  // closes the previous connection before the new attempt
-  client = std::make_unique<TcpSocket>();
-  return client->Connect(host, kTcpPort, kTcpConnectLimitMs);
+bool TcpChannel::Connect(const std::string& host) {
+  client_.reset();  // closes the previous connection before the new attempt
+  client_ = std::make_unique<TcpSocket>();
+  return client_->Connect(host, kTcpPort, kTcpConnectLimitMs);
 }
 
-void TcpDisconnect() { Client().reset(); }
-
-bool TcpHasClient() { return Client() != nullptr; }
-
-bool TcpConnected() { return Connected(Client()); }
-
-std::int32_t TcpSend(const Bytes& data) {
-  std::unique_ptr<TcpSocket>& client = Client();
-  if (!Connected(client)) return 1;
-  if (!DiscardWaitingInput(*client)) return 1;
-  const SocketResult result = client->Send(data.data(), data.size(), kTcpSendLimitMs);
+std::int32_t TcpChannel::Send(const Bytes& data) {
+  if (!Connected()) return 1;
+  if (!DiscardWaitingInput(*client_)) return 1;
+  const SocketResult result = client_->Send(data.data(), data.size(), kTcpSendLimitMs);
   if (result.status != SocketStatus::kOk) {
     // A connection that lost part of a request is of no further use.
-    if (result.status != SocketStatus::kError) client->Close();
+    if (result.status != SocketStatus::kError) client_->Close();
     RaiseSocketError(result);
   }
   return 0;
 }
 
-std::int32_t TcpReceive(Bytes& reply, std::size_t expected) {
+std::int32_t TcpChannel::Receive(Bytes& reply, std::size_t expected) {
   reply.clear();
   const std::uint32_t start = TickCount();
-  std::unique_ptr<TcpSocket>& client = Client();
-  if (!Connected(client)) return 1;
+  if (!Connected()) return 1;
+  TcpSocket& client = *client_;
   std::array<std::uint8_t, 2000> piece;
   for (;;) {
     // The first piece may take the whole read limit; later pieces only what
@@ -93,9 +75,9 @@ std::int32_t TcpReceive(Bytes& reply, std::size_t expected) {
       if (elapsed > kTcpReceiveBudgetMs) return 2;
       wait_ms = kTcpReceiveBudgetMs + 1 - elapsed;
     }
-    const SocketResult result = client->Receive(piece.data(), piece.size(), wait_ms);
+    const SocketResult result = client.Receive(piece.data(), piece.size(), wait_ms);
     if (result.status != SocketStatus::kOk) {
-      if (LostConnection(result.status)) client->Close();
+      if (LostConnection(result.status)) client.Close();
       if (result.status != SocketStatus::kTimedOut || reply.empty()) reply.clear();
       return 2;
     }
@@ -104,6 +86,21 @@ std::int32_t TcpReceive(Bytes& reply, std::size_t expected) {
     if (static_cast<std::uint32_t>(TickCount() - start) > kTcpReceiveBudgetMs) return 2;
     if (expected == 0 || reply.size() >= expected) return 0;
   }
+}
+
+}  // namespace transport
+
+namespace {
+transport::TcpChannel& Tcp() { return ProcessChannels().tcp; }
+}  // namespace
+
+bool TcpConnect(const std::string& host) { return Tcp().Connect(host); }
+void TcpDisconnect() { Tcp().Disconnect(); }
+bool TcpHasClient() { return Tcp().HasClient(); }
+bool TcpConnected() { return Tcp().Connected(); }
+std::int32_t TcpSend(const Bytes& data) { return Tcp().Send(data); }
+std::int32_t TcpReceive(Bytes& reply, std::size_t expected) {
+  return Tcp().Receive(reply, expected);
 }
 
 }  // namespace rd

@@ -1,0 +1,74 @@
+// ScaleLink: one link to one scale, with a serial port and a TCP connection
+// of its own, for hosts that drive several scales from one process (the
+// scale service, C++ programs).
+//
+// A link holds a Scale object (TScale) whose methods talk over the link's own
+// channels instead of the process-wide ones that the COM server shares, and a
+// lock: Use() runs one piece of work on the object at a time, so two threads
+// never interleave requests on one link. Any number of links may exist; two
+// links must not name the same serial port (the second open fails: the port
+// is held exclusively). Serial device names (SetSerialDevice) and the code
+// page (SetCodePage) are the process-wide settings of Transport.h and Text.h.
+//
+//   rd::ScaleLink link;
+//   if (link.Open(u"127.0.0.9") == rd::kResultDone) {
+//     const rd::ScaleLink::Weighing w = link.ReadWeight();
+//     link.Use([](rd::TScale& s) { s.put_Goods(u"Milk"); return s.SetGoods(); });
+//   }
+//   link.Close();  // also done by the destructor
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+#include "raroredoziri/Scale.h"
+
+namespace rd {
+
+class ScaleLink {
+ public:
+  ScaleLink();
+  ~ScaleLink();
+  ScaleLink(const ScaleLink&) = delete;
+  ScaleLink& operator=(const ScaleLink&) = delete;
+
+  // Runs work(TScale&) under the link's lock and returns what it returns.
+  // Faults raised inside (range errors, socket errors) pass through.
+  template <class Work>
+  decltype(auto) Use(Work&& work) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::forward<Work>(work)(scale_);
+  }
+
+  // Sets Connection and runs OpenConnection; the result code.
+  std::int32_t Open(std::u16string_view connection);
+  // Closes whatever the link holds open (serial port and TCP connection); 0.
+  std::int32_t Close();
+
+  struct Weighing {
+    std::int32_t result = kResultNoConnection;
+    std::int32_t weight = 0;
+    std::int32_t division = 0;
+    bool stable = false;
+  };
+  // ReadWeight, with the fields it filled (those of the last success when
+  // the result is not 0).
+  Weighing ReadWeight();
+
+  struct TareReading {
+    std::int32_t result = kResultNoConnection;
+    std::int32_t tare = 0;
+    std::int32_t division = 0;
+  };
+  TareReading ReadTare();
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<LinkChannels> channels_;
+  TScale scale_;
+};
+
+}  // namespace rd

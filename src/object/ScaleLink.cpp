@@ -1,0 +1,49 @@
+// ScaleLink: a Scale object bound to channels of its own, behind a lock.
+#include "raroredoziri/ScaleLink.h"
+
+#include "transport/Channels.h"
+
+namespace rd {
+
+ScaleLink::ScaleLink() : channels_(std::make_unique<LinkChannels>()) {
+  scale_.channels_ = channels_.get();
+}
+
+ScaleLink::~ScaleLink() { Close(); }
+
+std::int32_t ScaleLink::Open(std::u16string_view connection) {
+  return Use([connection](TScale& scale) {
+    scale.put_Connection(connection);
+    return scale.OpenConnection();
+  });
+}
+
+std::int32_t ScaleLink::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  channels_->serial.Close();
+  channels_->tcp.Disconnect();
+  return kResultDone;
+}
+
+ScaleLink::Weighing ScaleLink::ReadWeight() {
+  return Use([](TScale& scale) {
+    Weighing reading;
+    reading.result = scale.ReadWeight();
+    reading.weight = scale.Weight;
+    reading.division = scale.Division;
+    reading.stable = scale.Stable != 0;
+    return reading;
+  });
+}
+
+ScaleLink::TareReading ScaleLink::ReadTare() {
+  return Use([](TScale& scale) {
+    TareReading reading;
+    reading.result = scale.ReadTare();
+    reading.tare = scale.Tare;
+    reading.division = scale.Division;
+    return reading;
+  });
+}
+
+}  // namespace rd

@@ -1,0 +1,64 @@
+// The serial and the TCP channel as objects. The process has one pair that
+// every Scale object of the COM server shares (the free Com*/Tcp* functions
+// of Transport.h work on it); each ScaleLink owns a pair of its own. The
+// channels take no lock: their holder serialises exchanges.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "raroredoziri/Bytes.h"
+#include "transport/serial_port.h"
+#include "transport/tcp_socket.h"
+
+namespace rd {
+namespace transport {
+
+class SerialChannel {
+ public:
+  std::uint16_t PortNumber() const { return port_number_; }
+  void SetPortNumber(std::uint16_t port) { port_number_ = port; }
+  std::uint8_t Parity() const { return parity_; }
+  void SetParity(std::uint8_t parity) { parity_ = parity; }
+  bool IsOpen() const { return port_.IsOpen(); }
+
+  // ComOpen, ComClose, ComWrite, ComRead and ComReceive of Transport.h.
+  bool Open(std::int32_t in_queue, std::int32_t out_queue, std::int32_t baud);
+  void Close() { port_.Close(); }
+  std::int32_t Write(const Bytes& data);
+  std::int32_t Read(Bytes& buffer);
+  Bytes Receive(std::int32_t expected);
+
+ private:
+  SerialPort port_;
+  std::uint16_t port_number_ = 0;
+  std::uint8_t parity_ = 0;
+};
+
+class TcpChannel {
+ public:
+  // TcpConnect, TcpDisconnect, TcpSend and TcpReceive of Transport.h.
+  bool Connect(const std::string& host);
+  void Disconnect() { client_.reset(); }
+  bool HasClient() const { return client_ != nullptr; }
+  bool Connected() const { return client_ && client_->IsOpen(); }
+  std::int32_t Send(const Bytes& data);
+  std::int32_t Receive(Bytes& reply, std::size_t expected);
+
+ private:
+  std::unique_ptr<TcpSocket> client_;  // none, or a socket open or closed
+};
+
+}  // namespace transport
+
+struct LinkChannels {
+  transport::SerialChannel serial;
+  transport::TcpChannel tcp;
+};
+
+// The pair shared by the whole process.
+LinkChannels& ProcessChannels();
+
+}  // namespace rd
