@@ -69,6 +69,15 @@ void SerialPort::Close() noexcept {
 
 void SerialPort::DiscardInput() noexcept {}
 
+// One script byte: 240 or more says input is waiting (the wait passes).
+bool SerialPort::WaitForInput(std::uint32_t wait_ms) noexcept {
+  if (!IsOpen()) return false;
+  fuzz::FakeWorld& world = fuzz::World();
+  const bool waiting = fuzz::Script().ConsumeIntegral<std::uint8_t>() >= 240;
+  if (!waiting) world.now += wait_ms;
+  return waiting;
+}
+
 std::size_t SerialPort::Write(const std::uint8_t* data, std::size_t size) noexcept {
   if (!IsOpen()) return 0;
   fuzz::FakeWorld& world = fuzz::World();

@@ -54,7 +54,9 @@ bool ComIsOpen();
 // Negative arguments raise a fault.
 bool ComOpen(std::int32_t in_queue, std::int32_t out_queue, std::int32_t baud);
 void ComClose();
-// Discards input already waiting, then writes data in one synchronous write.
+// Discards input already waiting (when some is there, first until the line
+// has been quiet for 150 ms: the rest of a late reply), then writes data in
+// one synchronous write.
 // More than 2000 bytes raises a fault and writes nothing. Returns the count
 // written (0 on a closed port).
 std::int32_t ComWrite(const Bytes& data);
@@ -62,6 +64,8 @@ std::int32_t ComWrite(const Bytes& data);
 std::int32_t ComRead(Bytes& buffer);
 // Reads until exactly `expected` bytes arrived in total or more than 3000 ms
 // passed; pumps messages after every read. Returns every byte received.
+// When that is some but not `expected` bytes, input that still follows is
+// dropped until the line has been quiet for 150 ms (at most 1000 ms more).
 Bytes ComReceive(std::int32_t expected);
 
 // ---- TCP channel ---------------------------------------------------------
@@ -77,12 +81,16 @@ bool TcpConnect(const std::string& host);
 void TcpDisconnect();
 bool TcpHasClient();
 bool TcpConnected();
-// 0: sent (after discarding input already waiting); 1: no client or not
-// connected. A socket error raises a fault.
+// 0: sent (after discarding input already waiting, and when there was some,
+// what follows until the connection has been quiet for 150 ms); 1: no client
+// or not connected. A socket error raises a fault.
 std::int32_t TcpSend(const Bytes& data);
 // 0: reply in `reply`; 1: no client or not connected; 2: no usable reply.
 // expected == 0 takes the first piece that arrives; otherwise pieces are
-// gathered until `expected` bytes came or the 2000 ms budget is spent.
+// gathered until `expected` bytes came or the 2000 ms budget is spent, and
+// bytes already waiting behind them are taken too (an over-long reply). A
+// reply of another length than `expected` is followed by dropping input
+// until the connection has been quiet for 150 ms (at most 1000 ms more).
 std::int32_t TcpReceive(Bytes& reply, std::size_t expected);
 
 }  // namespace rd

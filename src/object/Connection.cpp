@@ -63,9 +63,10 @@ std::int32_t TScale::OpenConnection() {
     case Channel::Tcp: {
       if (!link.tcp.Connect(WideToAnsi(connection))) return kResultNoConnection;
       if (link.tcp.Send(BuildFrame(Bytes{kWeightRequest})) != 0) return kResultNoConnection;
+      // An answer of any length will do, but the whole of it is waited for:
+      // a piece left in flight would become the start of the next reply.
       Bytes reply;
-      // The probe accepts an answer of any length: the first piece will do.
-      return link.tcp.Receive(reply, 0);
+      return link.tcp.Receive(reply, kWeightReplyLength, 1);
     }
   }
   return kResultNoConnection;

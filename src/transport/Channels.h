@@ -16,6 +16,13 @@
 namespace rd {
 namespace transport {
 
+// The rest of a reply that is still arriving in pieces is waited out: input
+// is read and dropped until none came for kSettleQuietMs (longer than the
+// pauses a link puts between the pieces of one reply), at most for
+// kSettleLimitMs.
+inline constexpr std::uint32_t kSettleQuietMs = 150;
+inline constexpr std::uint32_t kSettleLimitMs = 1000;
+
 class SerialChannel {
  public:
   std::uint16_t PortNumber() const { return port_number_; }
@@ -32,6 +39,8 @@ class SerialChannel {
   Bytes Receive(std::int32_t expected);
 
  private:
+  void Settle();
+
   SerialPort port_;
   std::uint16_t port_number_ = 0;
   std::uint8_t parity_ = 0;
@@ -45,7 +54,9 @@ class TcpChannel {
   bool HasClient() const { return client_ != nullptr; }
   bool Connected() const { return client_ && client_->IsOpen(); }
   std::int32_t Send(const Bytes& data);
-  std::int32_t Receive(Bytes& reply, std::size_t expected);
+  // With `enough` below `expected` (the probe): 0 as soon as that many bytes
+  // came within the budget, but the whole reply is still waited for.
+  std::int32_t Receive(Bytes& reply, std::size_t expected, std::size_t enough = 0);
 
  private:
   std::unique_ptr<TcpSocket> client_;  // none, or a socket open or closed

@@ -26,9 +26,21 @@ bool SerialChannel::Open(std::int32_t in_queue, std::int32_t out_queue, std::int
                          parity_);
 }
 
+void SerialChannel::Settle() {
+  const std::uint32_t start = TickCount();
+  while (port_.WaitForInput(kSettleQuietMs)) {
+    port_.DiscardInput();
+    PumpMessages();
+    if (static_cast<std::uint32_t>(TickCount() - start) > kSettleLimitMs) break;
+  }
+  port_.DiscardInput();
+}
+
 std::int32_t SerialChannel::Write(const Bytes& data) {
   if (data.size() > kComBufferSize) RaiseRangeError();
-  // Whatever is waiting now belongs to an earlier exchange.
+  // Whatever is waiting now belongs to an earlier exchange; when some is
+  // there, more of it may still be on its way.
+  if (port_.WaitForInput(0)) Settle();
   port_.DiscardInput();
   return static_cast<std::int32_t>(port_.Write(data.data(), data.size()));
 }
@@ -59,6 +71,9 @@ Bytes SerialChannel::Receive(std::int32_t expected) {
     if (read.failed) break;  // a closed or vanished port fails every read at once
     if (static_cast<std::uint32_t>(TickCount() - start) > kComReceiveBudgetMs) break;
   }
+  // Part of a reply, or more than one: the rest may still be arriving, and
+  // the next exchange must not take it for the start of its own reply.
+  if (!reply.empty() && static_cast<std::int64_t>(reply.size()) != expected) Settle();
   return reply;
 }
 

@@ -24,19 +24,89 @@ bool LostConnection(SocketStatus status) {
               transport::SocketErrorText(result.error));
 }
 
-// Drops whatever is waiting (late replies to earlier requests) without
-// blocking. False when that showed the connection is gone; it is closed then.
+// Reads and drops input until none came for kSettleQuietMs, or for at most
+// kSettleLimitMs: the rest of a reply still arriving in pieces. Returns the
+// last receive's result; a lost connection is closed.
+SocketResult SettleInput(TcpSocket& socket) {
+  std::array<std::uint8_t, 2000> scrap;
+  const std::uint32_t start = TickCount();
+  for (;;) {
+    const SocketResult result = socket.Receive(scrap.data(), scrap.size(), kSettleQuietMs);
+    if (result.status != SocketStatus::kOk) {
+      if (LostConnection(result.status)) socket.Close();
+      return result;
+    }
+    if (static_cast<std::uint32_t>(TickCount() - start) > kSettleLimitMs) return result;
+  }
+}
+
+// Drops whatever is waiting (late replies to earlier requests); when some
+// was there, waits until the rest of it has come too. False when that showed
+// the connection is gone; it is closed then.
 bool DiscardWaitingInput(TcpSocket& socket) {
   std::array<std::uint8_t, 2000> scrap;
+  bool dropped = false;
   for (;;) {
     const SocketResult result = socket.Receive(scrap.data(), scrap.size(), 0);
-    if (result.status == SocketStatus::kOk) continue;
-    if (result.status == SocketStatus::kTimedOut) return true;
+    if (result.status == SocketStatus::kOk) {
+      dropped = true;
+      continue;
+    }
+    if (result.status == SocketStatus::kTimedOut) break;
     if (LostConnection(result.status)) {
       socket.Close();
       return false;
     }
     RaiseSocketError(result);
+  }
+  if (!dropped) return true;
+  const SocketResult settled = SettleInput(socket);
+  if (settled.status == SocketStatus::kError) RaiseSocketError(settled);
+  return socket.IsOpen();
+}
+
+// Gathers pieces into `reply` until `expected` bytes came (0: the first
+// piece) or the receive budget is spent. 0 once at least `enough` bytes came
+// within the budget, else 2.
+std::int32_t Gather(TcpSocket& client, Bytes& reply, std::size_t enough, std::size_t expected,
+                    std::uint32_t start) {
+  std::array<std::uint8_t, 2000> piece;
+  bool in_time = false;  // `enough` bytes came within the budget
+  for (;;) {
+    // The first piece may take the whole read limit; later pieces only what
+    // is left of the receive budget.
+    const auto elapsed = static_cast<std::uint32_t>(TickCount() - start);
+    std::uint32_t wait_ms = kTcpReadLimitMs;
+    if (!reply.empty()) {
+      if (elapsed > kTcpReceiveBudgetMs) return in_time ? 0 : 2;
+      wait_ms = kTcpReceiveBudgetMs + 1 - elapsed;
+    }
+    const SocketResult result = client.Receive(piece.data(), piece.size(), wait_ms);
+    if (result.status != SocketStatus::kOk) {
+      if (LostConnection(result.status)) client.Close();
+      if (in_time) return 0;
+      if (result.status != SocketStatus::kTimedOut || reply.empty()) reply.clear();
+      return 2;
+    }
+    reply.insert(reply.end(), piece.begin(),
+                 piece.begin() + static_cast<std::ptrdiff_t>(result.count));
+    if (static_cast<std::uint32_t>(TickCount() - start) > kTcpReceiveBudgetMs) {
+      return in_time ? 0 : 2;
+    }
+    in_time = reply.size() >= enough;
+    if (expected == 0 || reply.size() > expected) return 0;
+    if (reply.size() == expected) {
+      // Bytes already waiting behind a reply of the right length make it an
+      // over-long one.
+      const SocketResult more = client.Receive(piece.data(), piece.size(), 0);
+      if (more.status == SocketStatus::kOk) {
+        reply.insert(reply.end(), piece.begin(),
+                     piece.begin() + static_cast<std::ptrdiff_t>(more.count));
+      } else if (LostConnection(more.status)) {
+        client.Close();
+      }
+      return 0;
+    }
   }
 }
 
@@ -60,32 +130,19 @@ std::int32_t TcpChannel::Send(const Bytes& data) {
   return 0;
 }
 
-std::int32_t TcpChannel::Receive(Bytes& reply, std::size_t expected) {
+std::int32_t TcpChannel::Receive(Bytes& reply, std::size_t expected, std::size_t enough) {
   reply.clear();
   const std::uint32_t start = TickCount();
   if (!Connected()) return 1;
   TcpSocket& client = *client_;
-  std::array<std::uint8_t, 2000> piece;
-  for (;;) {
-    // The first piece may take the whole read limit; later pieces only what
-    // is left of the receive budget.
-    const auto elapsed = static_cast<std::uint32_t>(TickCount() - start);
-    std::uint32_t wait_ms = kTcpReadLimitMs;
-    if (!reply.empty()) {
-      if (elapsed > kTcpReceiveBudgetMs) return 2;
-      wait_ms = kTcpReceiveBudgetMs + 1 - elapsed;
-    }
-    const SocketResult result = client.Receive(piece.data(), piece.size(), wait_ms);
-    if (result.status != SocketStatus::kOk) {
-      if (LostConnection(result.status)) client.Close();
-      if (result.status != SocketStatus::kTimedOut || reply.empty()) reply.clear();
-      return 2;
-    }
-    reply.insert(reply.end(), piece.begin(),
-                 piece.begin() + static_cast<std::ptrdiff_t>(result.count));
-    if (static_cast<std::uint32_t>(TickCount() - start) > kTcpReceiveBudgetMs) return 2;
-    if (expected == 0 || reply.size() >= expected) return 0;
+  if (enough == 0 || enough > expected) enough = expected;
+  const std::int32_t code = Gather(client, reply, enough, expected, start);
+  // Part of a reply, or more than one: the rest may still be arriving, and
+  // the next exchange must not take it for the start of its own reply.
+  if (expected != 0 && !reply.empty() && reply.size() != expected && client.IsOpen()) {
+    SettleInput(client);
   }
+  return code;
 }
 
 }  // namespace transport

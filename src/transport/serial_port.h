@@ -37,6 +37,10 @@ class SerialPort {
   // Drops whatever arrived and was not read yet.
   void DiscardInput() noexcept;
 
+  // Waits up to `wait_ms` (0: not at all) for input; true when some is
+  // waiting to be read. A closed port has none.
+  bool WaitForInput(std::uint32_t wait_ms) noexcept;
+
   // One synchronous write; returns the count written (0 on a closed port).
   std::size_t Write(const std::uint8_t* data, std::size_t size) noexcept;
 

@@ -138,6 +138,18 @@ void SerialPort::DiscardInput() noexcept {
   if (IsOpen()) (void)::tcflush(static_cast<int>(handle_), TCIFLUSH);
 }
 
+bool SerialPort::WaitForInput(std::uint32_t wait_ms) noexcept {
+  if (!IsOpen()) return false;
+  const auto start = Clock::now();
+  for (;;) {
+    const int left = static_cast<int>(wait_ms) - MsSince(start);
+    pollfd p{static_cast<int>(handle_), POLLIN, 0};
+    const int ready = ::poll(&p, 1, left > 0 ? left : 0);
+    if (ready >= 0) return ready > 0 && (p.revents & POLLIN) != 0;
+    if (errno != EINTR) return false;
+  }
+}
+
 std::size_t SerialPort::Write(const std::uint8_t* data, std::size_t size) noexcept {
   if (!IsOpen()) return 0;
   const int fd = static_cast<int>(handle_);

@@ -89,6 +89,27 @@ void SerialPort::DiscardInput() noexcept {
   if (IsOpen()) PurgeComm(AsHandle(handle_), PURGE_RXCLEAR);
 }
 
+namespace {
+
+DWORD InputQueued(HANDLE handle) {
+  COMSTAT status{};
+  DWORD errors = 0;
+  return ClearCommError(handle, &errors, &status) ? status.cbInQue : 0;
+}
+
+}  // namespace
+
+bool SerialPort::WaitForInput(std::uint32_t wait_ms) noexcept {
+  if (!IsOpen()) return false;
+  HANDLE handle = AsHandle(handle_);
+  if (InputQueued(handle) != 0) return true;
+  if (wait_ms == 0) return false;
+  // A synchronous port offers no waiting with a limit short of a read; a
+  // pause and a second look answer the same question.
+  Sleep(wait_ms);
+  return InputQueued(handle) != 0;
+}
+
 std::size_t SerialPort::Write(const std::uint8_t* data, std::size_t size) noexcept {
   if (!IsOpen()) return 0;
   DWORD written = 0;
