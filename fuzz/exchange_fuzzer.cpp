@@ -19,6 +19,7 @@
 #include "raroredoziri/Frame.h"
 #include "raroredoziri/Members.h"
 #include "raroredoziri/Transport.h"
+#include "transport/Channels.h"
 
 namespace {
 
@@ -149,7 +150,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RD_FUZZ_CHECK(Allowed(op, code));
     // Serial: at most two receives of 3000 ms plus one read past the budget;
     // TCP: the 4000 ms first wait plus what is left of the 2000 ms budget.
-    RD_FUZZ_CHECK(elapsed <= 2 * (3000 + 1100));
+    // Each exchange may add waiting for the line to go quiet, before the
+    // request and after a reply of the wrong length.
+    constexpr std::uint32_t kSettle = rd::transport::kSettleLimitMs + rd::transport::kSettleQuietMs;
+    RD_FUZZ_CHECK(elapsed <= 2 * (3000 + 1100 + 2 * kSettle));
     if (op != 0) RD_FUZZ_CHECK(scale.ProtocolKind == kind_before);
     if (channel == rd::Channel::None) {
       RD_FUZZ_CHECK(code == 1);

@@ -17,6 +17,7 @@
 #include "SimScale.h"
 #include "raroredoziri/ErrorInfo.h"
 #include "raroredoziri/Members.h"
+#include "raroredoziri/ScaleLink.h"
 #include "raroredoziri/Text.h"
 #include "raroredoziri/Transport.h"
 
@@ -107,6 +108,51 @@ TEST(ThreadsShareChannels, SerialisedTcpSessionsAgainstOneScale) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(reads.load(), kThreads * kRounds);
   TcpDisconnect();
+}
+
+// Links own their channels and lock them: two scales at once, one over TCP
+// and one over a serial port, each driven by several threads without any
+// lock of the host's, while the process-wide channels stay closed.
+TEST(ThreadsShareChannels, LinksServeTwoScalesAtOnceFromManyThreads) {
+  sim::SimScale tcp_scale(Scale(1'000'000, 1));
+  tcp_scale.Start(sim::SimEndpoints::Tcp("127.92.0.9"));
+  sim::SimScale serial_scale(Scale(5'000'000, 1));
+  serial_scale.Start(sim::SimEndpoints::Pty());
+  SetSerialDevice(41, serial_scale.PtyPath());
+  ScaleLink links[2];
+  ASSERT_EQ(links[0].Open(u"127.92.0.9"), kResultDone);
+  ASSERT_EQ(links[1].Open(u"COM41"), kResultDone);
+  constexpr int kThreadsPerLink = 3;
+  constexpr int kRounds = 40;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2 * kThreadsPerLink; ++t) {
+    threads.emplace_back([t, &links] {
+      ScaleLink& link = links[t % 2];
+      const std::int32_t low = t % 2 ? 5'000'000 : 1'000'000;
+      std::int32_t last = 0;
+      for (int round = 0; round < kRounds; ++round) {
+        const ScaleLink::Weighing w = link.ReadWeight();
+        ASSERT_EQ(w.result, kResultDone);
+        // Each thread sees its own link's scale, and every reply is new.
+        EXPECT_GE(w.weight, low);
+        EXPECT_LT(w.weight, low + 1'000'000);
+        EXPECT_GT(w.weight, last);
+        last = w.weight;
+        EXPECT_EQ(link.ReadTare().tare, 75);
+        EXPECT_EQ(link.Use([round](TScale& s) {
+          s.Goods = u"Link " + Wide(std::to_string(round));
+          return s.SetGoods();
+        }),
+                  kResultDone);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_FALSE(TcpHasClient());
+  EXPECT_FALSE(ComIsOpen());
+  EXPECT_EQ(links[0].Close(), kResultDone);
+  EXPECT_EQ(links[0].ReadWeight().result, kResultNoConnection) << "closed: the client is gone";
+  SetSerialDevice(41, "");
 }
 
 // Objects on different threads, each with a scale of its own, one after
