@@ -136,6 +136,7 @@ SocketResult TcpSocket::Send(const std::uint8_t* data, std::size_t size, std::ui
     }
   }
   world.tcp_sent.insert(world.tcp_sent.end(), data, data + size);
+  world.tcp_receives_at_send = world.tcp_receives.size();
   return {SocketStatus::kOk, size, 0};
 }
 

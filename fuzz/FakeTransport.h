@@ -32,11 +32,12 @@ struct FakeWorld {
   bool scripted_setup = true;
   std::uint32_t now = 0;  // the tick counter
 
-  Bytes serial_written;                // every byte written to the serial port
-  std::vector<FakeRead> serial_reads;  // every serial read
-  Bytes tcp_sent;                      // every byte sent over TCP
-  std::vector<FakeRead> tcp_receives;  // every receive that waited (wait_ms > 0)
-  std::size_t tcp_discarded = 0;       // bytes dropped by receives that did not wait
+  Bytes serial_written;                  // every byte written to the serial port
+  std::vector<FakeRead> serial_reads;    // every serial read
+  Bytes tcp_sent;                        // every byte sent over TCP
+  std::vector<FakeRead> tcp_receives;    // every receive that waited (wait_ms > 0)
+  std::size_t tcp_discarded = 0;         // bytes dropped by receives that did not wait
+  std::size_t tcp_receives_at_send = 0;  // tcp_receives.size() at the last send
 
   void ClearRecords() {
     serial_written.clear();
@@ -44,6 +45,7 @@ struct FakeWorld {
     tcp_sent.clear();
     tcp_receives.clear();
     tcp_discarded = 0;
+    tcp_receives_at_send = 0;
   }
 };
 

@@ -8,6 +8,7 @@
 // division and stability fields change only on success, and then hold
 // exactly what the reply carried; a command sent exactly the frame of its
 // body; no call outlasts its time budget.
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
@@ -163,7 +164,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool legacy = channel == rd::Channel::Serial && scale.ProtocolKind == "2";
     const Bytes serial_reply = Delivered(World().serial_reads, serial_from);
-    const Bytes tcp_reply = Delivered(World().tcp_receives, tcp_from);
+    // Receives before the request went out only waited out stale input.
+    const Bytes tcp_reply =
+        Delivered(World().tcp_receives, std::max(tcp_from, World().tcp_receives_at_send));
     const Bytes& reply = channel == rd::Channel::Serial ? serial_reply : tcp_reply;
 
     if (op == 2 && code == 0) {  // ReadWeight
