@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +112,16 @@ TEST_F(WineSerial, ReplyInPiecesIsGathered) { EXPECT_EQ(Exchange('P', 14), kRepl
 TEST_F(WineSerial, StaleBytesAreDiscardedBeforeTheNextRequest) {
   EXPECT_TRUE(Exchange('S', 0).empty());
   test::SleepMs(200);  // the stale bytes are in the port's queue now
+  EXPECT_EQ(Exchange('A', 14), kReply);
+}
+
+TEST_F(WineSerial, TailOfAPartialReplyIsNotTakenByTheNextRequest) {
+  test::ManualClock clock(0);
+  SetTickSource(clock.Source());
+  SetMessagePump([&] { clock.Advance(kComReceiveBudgetMs + 1); });
+  const Bytes first = Exchange('T', 14);  // the budget ends after the first read
+  ASSERT_FALSE(first.empty());
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), kReply.begin()));
   EXPECT_EQ(Exchange('A', 14), kReply);
 }
 

@@ -7,6 +7,7 @@ answers what the test binary writes, by the first byte of each request:
 
   A  a 14-byte reply (A0 A1 ... AD) at once
   P  the same reply as 10 bytes, then 4 bytes 50 ms later
+  T  the same reply as 10 bytes, then 4 bytes 120 ms later (past a read gap)
   O  a 15-byte reply (B0 B1 ... BE), one byte more than asked for
   S  five stale bytes ("stale") and no reply
   W  a request of 2000 bytes in all: answered with its length as two bytes,
@@ -51,6 +52,10 @@ def answer(master, request):
     elif kind == b"P":
         os.write(master, REPLY[:10])
         time.sleep(0.05)
+        os.write(master, REPLY[10:])
+    elif kind == b"T":
+        os.write(master, REPLY[:10])
+        time.sleep(0.12)
         os.write(master, REPLY[10:])
     elif kind == b"O":
         os.write(master, OVERSHOOT)
