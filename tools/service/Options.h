@@ -1,0 +1,50 @@
+// The service's settings: command-line options and the JSON configuration
+// file (--config FILE). Options given on the command line override the
+// file's; --scale adds to the file's scales.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace rd::service {
+
+struct ScaleEntry {
+  std::string name;        // letters, digits, '-', '_' and '.'
+  std::string connection;  // the scale's Connection: "127.0.0.9", "COM3"
+};
+
+struct ServiceOptions {
+  std::string listen = "127.0.0.1";
+  int port = 8080;                        // 0: any free port
+  std::string token;                      // when set, every request must carry it
+  std::vector<std::string> cors_origins;  // origins that may call from a browser
+  int poll_rate = 5;                      // weight readings per second and scale
+  std::vector<std::pair<std::uint16_t, std::string>> devices;
+  std::optional<unsigned> codepage;
+  std::vector<ScaleEntry> scales;
+
+  // Reopening a lost scale: the first wait, doubling up to the longest.
+  std::chrono::milliseconds reopen_first{500};
+  std::chrono::milliseconds reopen_max{10000};
+  // Weight readings in a row without a complete reply that count as lost.
+  int lost_after = 2;
+};
+
+enum class ParseResult { kRun, kHelp, kError };
+
+// Parses the arguments (without the program name). kError leaves the reason
+// in `message`; kHelp leaves the usage text there.
+ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions& options,
+                           std::string& message);
+
+// Applies a configuration file's JSON text; false with the reason.
+bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::string& message);
+
+// True for 127.0.0.0/8, ::1 and "localhost".
+bool IsLoopback(const std::string& address);
+
+}  // namespace rd::service
