@@ -1,0 +1,364 @@
+// The scale service over HTTP against the simulated scale: readings,
+// commands, the error answers, several scales, and a scale that goes away
+// and comes back while an event stream is open. Loopback addresses
+// 127.81.0.x; HTTP on a free port.
+#include "Service.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "Options.h"
+#include "SimScale.h"
+#include "raroredoziri/Transport.h"
+
+namespace rd::service {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr const char* kToken = "s3cret";
+constexpr const char* kOrigin = "http://till.example";
+
+sim::SimConfig Scale(std::int32_t weight, std::int32_t tare = 0) {
+  sim::SimConfig c;
+  c.weight = weight;
+  c.division = 2;
+  c.tare = tare;
+  return c;
+}
+
+std::unique_ptr<sim::SimScale> ServeTcp(sim::SimConfig config, const std::string& address) {
+  auto sim = std::make_unique<sim::SimScale>(std::move(config));
+  sim->Start(sim::SimEndpoints::Tcp(address));
+  return sim;
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+
+  void TearDown() override {
+    if (service_) service_->Stop();
+  }
+
+  void StartService(std::vector<ScaleEntry> scales, std::string token = {}) {
+    ServiceOptions options;
+    options.port = 0;
+    options.scales = std::move(scales);
+    options.token = std::move(token);
+    options.cors_origins = {kOrigin};
+    options.reopen_first = 100ms;
+    options.reopen_max = 400ms;
+    options.poll_rate = 20;
+    service_ = std::make_unique<Service>(options, [](const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(service_->Start(error)) << error;
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", service_->Port());
+    client_->set_read_timeout(10, 0);
+    if (!options.token.empty()) client_->set_bearer_token_auth(options.token.c_str());
+  }
+
+  json Get(const std::string& path, int expected = 200) {
+    const auto res = client_->Get(path.c_str());
+    if (!res) {
+      ADD_FAILURE() << "no answer to " << path;
+      return {};
+    }
+    EXPECT_EQ(res->status, expected) << path << ": " << res->body;
+    return json::parse(res->body, nullptr, false);
+  }
+
+  json Post(const std::string& path, const std::string& body, int expected = 200) {
+    const auto res = client_->Post(path.c_str(), body, "application/json");
+    if (!res) {
+      ADD_FAILURE() << "no answer to " << path;
+      return {};
+    }
+    EXPECT_EQ(res->status, expected) << path << " " << body << ": " << res->body;
+    return json::parse(res->body, nullptr, false);
+  }
+
+  // Waits (5 s at most) until /scales shows the scale in `state`.
+  bool WaitState(const std::string& name, const std::string& state) {
+    for (int i = 0; i < 250; ++i) {
+      const auto res = client_->Get("/scales");
+      if (res && res->status == 200) {
+        const json doc = json::parse(res->body);
+        for (const json& s : doc["scales"]) {
+          if (s["name"] == name && s["state"] == state) return true;
+        }
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+  std::unique_ptr<Service> service_;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(ServiceTest, WeightTareAndCommandsOverTcp) {
+  sim::SimConfig config = Scale(1234, 50);
+  config.refused = {0xAF};  // SetScreen
+  const auto sim = ServeTcp(config, "127.81.0.1");
+  StartService({{"front", "127.81.0.1"}});
+  ASSERT_TRUE(WaitState("front", "connected"));
+
+  const json w = Get("/scales/front/weight");
+  EXPECT_EQ(w["scale"], "front");
+  EXPECT_EQ(w["state"], "connected");
+  EXPECT_EQ(w["result"], 0);
+  EXPECT_EQ(w["meaning"], "done");
+  EXPECT_EQ(w["weight"], 1234);
+  EXPECT_EQ(w["tare"], 50);
+  EXPECT_EQ(w["division"], 2);
+  EXPECT_EQ(w["stable"], true);
+  EXPECT_EQ(w["time"].get<std::string>().size(), 24u) << w["time"];
+
+  const json done = Post("/scales/front/commands/SetGoods", R"({"Goods":"Milk"})");
+  EXPECT_EQ(done, json::parse(R"({"scale":"front","command":"SetGoods","result":0,
+                                  "meaning":"done"})"));
+  const auto requests = sim->Requests();
+  ASSERT_FALSE(requests.empty());
+  bool saw_goods = false;
+  for (const auto& r : requests) {
+    const Bytes body = r.request.Body();
+    if (!body.empty() && body[0] == 0xA2) {
+      saw_goods = std::string(body.begin(), body.end()).find("Milk") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(saw_goods) << "the scale received SetGoods with the goods text";
+
+  const json refused = Post("/scales/front/commands/setscreen", R"({"Screen":1})");
+  EXPECT_EQ(refused["command"], "SetScreen");
+  EXPECT_EQ(refused["result"], 5);
+  EXPECT_EQ(refused["meaning"], "refused by the scale");
+
+  const json tare = Post("/scales/front/commands/SetTare", R"({"Tare":700})");
+  EXPECT_EQ(tare["result"], 0);
+  EXPECT_EQ(Get("/scales/front/weight")["tare"], 700) << "the scale took the tare";
+}
+
+TEST_F(ServiceTest, LegacyScaleOverAPseudoTerminal) {
+  sim::SimConfig config = Scale(10000);
+  config.variant = sim::SimVariant::kLegacy;
+  config.division = 1;
+  sim::SimScale sim(config);
+  sim.Start(sim::SimEndpoints::Pty());
+  SetSerialDevice(81, sim.PtyPath());
+  StartService({{"counter", "COM81"}});
+  ASSERT_TRUE(WaitState("counter", "connected"));
+  const json w = Get("/scales/counter/weight");
+  EXPECT_EQ(w["result"], 0);
+  EXPECT_EQ(w["weight"], 10000);
+  const json legacy = Post("/scales/counter/commands/SetGoods", R"({"Goods":"Milk"})");
+  EXPECT_EQ(legacy["result"], 4);
+  EXPECT_EQ(legacy["meaning"], "not available with the legacy protocol");
+}
+
+TEST_F(ServiceTest, TwoScalesAtOnce) {
+  const auto a = ServeTcp(Scale(111), "127.81.0.2");
+  const auto b = ServeTcp(Scale(222), "127.81.0.3");
+  StartService({{"a", "127.81.0.2"}, {"b", "127.81.0.3"}, {"none", "127.81.0.4"}});
+  ASSERT_TRUE(WaitState("a", "connected"));
+  ASSERT_TRUE(WaitState("b", "connected"));
+  ASSERT_TRUE(WaitState("none", "disconnected"));
+  EXPECT_EQ(Get("/scales/a/weight")["weight"], 111);
+  EXPECT_EQ(Get("/scales/b/weight")["weight"], 222);
+  const json none = Get("/scales/none/weight");
+  EXPECT_EQ(none["result"], 1);
+  EXPECT_EQ(none["state"], "disconnected");
+  EXPECT_EQ(Post("/scales/none/commands/SetGoods", "{}")["result"], 1);
+  EXPECT_EQ(Get("/scales")["scales"].size(), 3u);
+}
+
+struct ErrorCase {
+  const char* method;
+  std::string path;
+  std::string body;
+  bool token;
+  int status;
+  const char* error;  // a part of the error text; null: no check
+};
+
+TEST_F(ServiceTest, ErrorAnswers) {
+  const auto sim = ServeTcp(Scale(5), "127.81.0.5");
+  StartService({{"front", "127.81.0.5"}}, kToken);
+  ASSERT_TRUE(WaitState("front", "connected"));
+  const std::string set = "/scales/front/commands/";
+  const std::vector<ErrorCase> cases = {
+      {"GET", "/scales/back/weight", "", true, 404, "unknown scale"},
+      {"GET", "/scales/back/events", "", true, 404, "unknown scale"},
+      {"POST", "/scales/back/commands/SetGoods", "{}", true, 404, "unknown scale"},
+      {"POST", set + "SetNothing", "{}", true, 404, "unknown command"},
+      {"POST", set + "ReadWeight", "{}", true, 404, "unknown command"},
+      {"GET", "/nowhere", "", true, 404, "not found"},
+      {"POST", set + "SetGoods", "{\"Goods\":", true, 400, "not valid JSON"},
+      {"POST", set + "SetGoods", "[1]", true, 400, "JSON object"},
+      {"POST", set + "SetGoods", R"({"Nope":1})", true, 400, "unknown property"},
+      {"POST", set + "SetGoods", R"({"Weight":1})", true, 400, "cannot be set"},
+      {"POST", set + "SetGoods", R"({"Connection":"COM1"})", true, 400, "Connection"},
+      {"POST", set + "SetGoods", R"({"Goods":5})", true, 400, "takes a string"},
+      {"POST", set + "SetLock", R"({"Lock1":"1"})", true, 400, "takes an integer"},
+      {"POST", set + "SetLock", R"({"Lock1":1.5})", true, 400, "takes an integer"},
+      {"POST", set + "SetLock", R"({"Lock1":-1})", true, 400, "Range check error"},
+      {"POST", set + "SetLock", R"({"Lock1":128})", true, 400, "Range check error"},
+      {"POST", set + "SetTare", R"({"Tare":2147483648})", true, 400, "Range check error"},
+      {"POST", set + "SetGoods", std::string(70000, ' '), true, 413, "64 KiB"},
+      {"GET", "/scales", "", false, 401, "token"},
+      {"POST", set + "SetGoods", "{}", false, 401, "token"},
+      {"GET", "/scales?access_token=wrong", "", false, 401, "token"},
+      {"GET", std::string("/scales?access_token=") + kToken, "", false, 200, nullptr},
+      {"POST", set + "SetGoods", "", true, 200, nullptr},
+  };
+  httplib::Client bare("127.0.0.1", service_->Port());
+  for (const ErrorCase& c : cases) {
+    httplib::Client& client = c.token ? *client_ : bare;
+    const auto res = c.method == std::string("GET")
+                         ? client.Get(c.path.c_str())
+                         : client.Post(c.path.c_str(), c.body, "application/json");
+    const std::string what = std::string(c.method) + " " + c.path + " " + c.body.substr(0, 40);
+    ASSERT_TRUE(res) << what;
+    EXPECT_EQ(res->status, c.status) << what << ": " << res->body;
+    if (c.error == nullptr) continue;
+    const json body = json::parse(res->body, nullptr, false);
+    ASSERT_TRUE(body.is_object() && body["error"].is_string()) << what << ": " << res->body;
+    EXPECT_NE(body["error"].get<std::string>().find(c.error), std::string::npos)
+        << what << ": " << res->body;
+  }
+  EXPECT_EQ(Get("/scales/front/weight")["weight"], 5) << "still serving";
+}
+
+TEST_F(ServiceTest, CrossOriginOnlyForListedOrigins) {
+  const auto sim = ServeTcp(Scale(5), "127.81.0.6");
+  StartService({{"front", "127.81.0.6"}});
+  for (const std::string& origin : {std::string(kOrigin), std::string("http://other.example")}) {
+    const bool listed = origin == kOrigin;
+    const auto get = client_->Get("/scales", {{"Origin", origin}});
+    ASSERT_TRUE(get);
+    EXPECT_EQ(get->get_header_value("Access-Control-Allow-Origin"), listed ? origin : "");
+    const auto preflight =
+        client_->Options("/scales/front/commands/SetGoods",
+                         {{"Origin", origin}, {"Access-Control-Request-Method", "POST"}});
+    ASSERT_TRUE(preflight);
+    EXPECT_EQ(preflight->status, listed ? 204 : 403) << origin;
+    EXPECT_EQ(preflight->get_header_value("Access-Control-Allow-Origin"), listed ? origin : "");
+  }
+}
+
+// Collects the states of an event stream on a thread of its own.
+class EventReader {
+ public:
+  EventReader(int port, const std::string& path) {
+    thread_ = std::thread([this, port, path] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(20, 0);
+      client.Get(path.c_str(), [this](const char* data, std::size_t size) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(data, size);
+        for (auto end = text_.find("\n\n"); end != std::string::npos; end = text_.find("\n\n")) {
+          const std::string event = text_.substr(0, end);
+          text_.erase(0, end + 2);
+          const auto data_at = event.find("data: ");
+          if (event.rfind("event: weight\n", 0) == 0 && data_at != std::string::npos) {
+            states_.push_back(json::parse(event.substr(data_at + 6))["state"]);
+          }
+        }
+        changed_.notify_all();
+        return true;
+      });
+    });
+  }
+  ~EventReader() { thread_.join(); }
+
+  // Waits (10 s at most) until `state` arrives after the first `from` events;
+  // the index after it, or -1.
+  int WaitFor(const std::string& state, std::size_t from) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    int found = -1;
+    changed_.wait_for(lock, 10s, [&] {
+      for (std::size_t i = from; i < states_.size(); ++i) {
+        if (states_[i] == state) found = static_cast<int>(i + 1);
+      }
+      return found >= 0;
+    });
+    return found;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string text_;
+  std::vector<std::string> states_;
+  std::thread thread_;
+};
+
+TEST_F(ServiceTest, VanishingScaleIsShownAndReopened) {
+  const std::string address = "127.81.0.7";
+  auto sim = ServeTcp(Scale(42), address);
+  StartService({{"front", address}});
+  ASSERT_TRUE(WaitState("front", "connected"));
+  {
+    EventReader events(service_->Port(), "/scales/front/events");
+    const int connected = events.WaitFor("connected", 0);
+    ASSERT_GE(connected, 0);
+    sim->Stop();
+    const int gone = events.WaitFor("disconnected", static_cast<std::size_t>(connected));
+    ASSERT_GE(gone, 0) << "the stream shows the scale gone";
+    sim = ServeTcp(Scale(43), address);
+    EXPECT_GE(events.WaitFor("connected", static_cast<std::size_t>(gone)), 0)
+        << "reopened once the scale is back";
+    EXPECT_EQ(Get("/scales/front/weight")["weight"], 43);
+    service_->Stop();  // ends the stream
+  }
+}
+
+struct OptionCase {
+  std::vector<std::string> args;
+  const char* config;  // JSON text, or null
+  bool ok;
+  const char* message;
+};
+
+TEST(ServiceOptionsTest, ArgumentsAndConfiguration) {
+  const std::vector<OptionCase> cases = {
+      {{"--scale", "front=127.0.0.9"}, nullptr, true, ""},
+      {{}, nullptr, false, "no scale"},
+      {{"--scale", "fr ont=127.0.0.9"}, nullptr, false, "scale name"},
+      {{"--scale", "a=1", "--scale", "a=2"}, nullptr, false, "named twice"},
+      {{"--scale", "a=1", "--listen", "0.0.0.0"}, nullptr, false, "token"},
+      {{"--scale", "a=1", "--poll-rate", "0"}, nullptr, false, "poll rate"},
+      {{"--scale", "a=1", "--port", "70000"}, nullptr, false, "port"},
+      {{"--scale", "a=1", "--device", "x=/dev/ttyUSB0"}, nullptr, false, "port number"},
+      {{"--bogus"}, nullptr, false, "unknown argument"},
+      {{},
+       R"({"scales":[{"name":"a","connection":"COM3"}],"devices":{"3":"/dev/x"},
+               "listen":"0.0.0.0","token":"t","port":9000,"poll_rate":10,
+               "cors_origins":["http://x"],"codepage":1251})",
+       true,
+       ""},
+      {{}, R"({"scales":[{"name":"a"}]})", false, "scales"},
+      {{}, R"({"port":"80"})", false, "port"},
+      {{}, R"({"colour":1})", false, "unknown configuration key"},
+      {{}, "{", false, "not a JSON object"},
+  };
+  for (const OptionCase& c : cases) {
+    ServiceOptions options;
+    std::string message;
+    bool ok = true;
+    if (c.config != nullptr) ok = ApplyConfigText(c.config, options, message);
+    if (ok) ok = ParseArguments(c.args, options, message) == ParseResult::kRun;
+    EXPECT_EQ(ok, c.ok) << message;
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+  }
+}
+
+}  // namespace
+}  // namespace rd::service
