@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: a full session against the bundled simulated scale, through
 # the command-line host, over TCP and over a pseudo-terminal, with the framed
-# and the legacy protocol; then what the scale received. With wine present,
+# and the legacy protocol; then what the scale received; then the scale
+# service serving the same simulated scales over HTTP. With wine present,
 # the same session runs once more through the registered x64 DLL from a
 # VBScript host. Leaves no process behind.
 set -euo pipefail
@@ -72,9 +73,44 @@ start_sim legacy --pty-link "$work/ttyLegacy" --legacy --weight 10000 --division
 "$cli" --device "4=$work/ttyLegacy" Connection=COM4 "${session[@]}"
 show_received legacy
 
+echo
+echo "==== 4. The scale service: the three simulated scales over HTTP"
+service="$root/build/release/tools/service/raroredoziri-service"
+"$service" --port 0 --scale counter=127.0.0.1 --scale framed=COM3 --scale legacy=COM4 \
+  --device "3=$work/ttyFramed" --device "4=$work/ttyLegacy" 2>"$work/service.log" &
+service_pid=$!
+pids+=("$service_pid")
+url=""
+for _ in $(seq 100); do
+  url=$(sed -nE 's|.*listening on (http://[^ ]*/)$|\1|p' "$work/service.log")
+  [ -n "$url" ] && break
+  sleep 0.1
+done
+[ -n "$url" ] || { echo "the service did not start:"; cat "$work/service.log"; exit 1; }
+# The framed scale on the serial line takes 3 to 4 s to open (legacy probe first).
+for _ in $(seq 100); do
+  [ "$(curl -s "${url}scales" | grep -o '"connected"' | wc -l)" -eq 3 ] && break
+  sleep 0.1
+done
+echo "\$ curl -s ${url}scales"
+curl -s "${url}scales"; echo
+for name in counter framed legacy counter; do
+  echo "\$ curl -s ${url}scales/$name/weight"
+  curl -s "${url}scales/$name/weight"; echo
+done
+echo "\$ curl -s -X POST -d '{\"Goods\":\"Bread\"}' ${url}scales/counter/commands/SetGoods"
+curl -s -X POST -d '{"Goods":"Bread"}' "${url}scales/counter/commands/SetGoods"; echo
+echo "\$ curl -s -X POST -d '{\"Lock1\":-1}' ${url}scales/counter/commands/SetLock"
+curl -s -X POST -d '{"Lock1":-1}' "${url}scales/counter/commands/SetLock"; echo
+echo "The scale page: $url"
+kill -TERM "$service_pid"
+wait "$service_pid" 2>/dev/null || true
+echo "--- the service's log:"
+sed 's/^/    /' "$work/service.log"
+
 if [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1; then
   echo
-  echo "==== 4. The Windows DLL under wine: the same session from VBScript"
+  echo "==== 5. The Windows DLL under wine: the same session from VBScript"
   bash scripts/demo-wine.sh "$sim"
 fi
 echo
