@@ -1,8 +1,10 @@
 # What `cmake --install` lays out for a user.
 #
 # Linux: the command-line host `raroredoziri`, the simulated scale
-# `raroredoziri-sim`, the core library libraroredoziri.a with its headers and
-# a CMake package (find_package(RaroreDoziri) gives RaroreDoziri::raroredoziri),
+# `raroredoziri-sim`, the scale service `raroredoziri-service` with its
+# systemd unit and an example configuration, the core library
+# libraroredoziri.a with its headers and a CMake package
+# (find_package(RaroreDoziri) gives RaroreDoziri::raroredoziri),
 # the user guide. Component "Runtime" holds the programs, "Development" the
 # library, headers and CMake files, "Documentation" the guide.
 #
@@ -37,11 +39,19 @@ if(NOT WIN32)
                 ${PROJECT_BINARY_DIR}/RaroreDoziriConfigVersion.cmake
     DESTINATION ${RD_CMAKE_DIR} COMPONENT Development)
 
-  foreach(program raroredoziri-cli raroredoziri-sim)
+  foreach(program raroredoziri-cli raroredoziri-sim raroredoziri-service)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
     endif()
   endforeach()
+  # The scale service's systemd unit and an example of its configuration
+  # (the unit reads /etc/raroredoziri/service.json).
+  if(TARGET raroredoziri-service)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/raroredoziri-service.service
+      DESTINATION lib/systemd/system COMPONENT Runtime)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/service.json.example
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/raroredoziri COMPONENT Documentation)
+  endif()
 
   # Where Debian puts a package's documentation: share/doc/raroredoziri.
   install(FILES ${PROJECT_SOURCE_DIR}/docs/user-guide.md

@@ -3,7 +3,8 @@
 #   RaroreDoziri-<version>-windows.zip  x64/ and x86/ RaroreDoziri.dll with
 #                                       register.cmd and unregister.cmd, the
 #                                       type library, samples, user guide
-#   raroredoziri_<version>_<arch>.deb   host, simulated scale, library,
+#   raroredoziri_<version>_<arch>.deb   host, simulated scale, scale service
+#                                       with its systemd unit, library,
 #                                       headers, CMake package, user guide
 # then
 #   - checks the contents of both (file lists, the ZIP's DLLs are the very
@@ -12,8 +13,8 @@
 #     their register.cmd, runs the VBScript and JScript samples (64-bit and
 #     32-bit script host) and the C++ sample against the simulated scale,
 #     and unregisters again;
-#   - unpacks the .deb into a scratch root and runs its host against its
-#     simulated scale;
+#   - unpacks the .deb into a scratch root and runs its host and its scale
+#     service against its simulated scale;
 #   - installs the release build into a scratch prefix and builds the
 #     find_package consumer (tests/consumer) against it and against the
 #     .deb's root, and runs it.
@@ -37,7 +38,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --builds) prefix=$2; shift 2 ;;
     -j) jobs=$2; shift 2 ;;
-    -h | --help) sed -n '2,31p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,30p' "$0"; exit 0 ;;
     *) echo "unknown argument $1 (see --help)"; exit 2 ;;
   esac
 done
@@ -52,6 +53,7 @@ version=$(sed -nE 's/^project\(RaroreDoziri VERSION ([0-9.]+).*/\1/p' CMakeLists
 addr_deb=127.77.0.1
 addr_wine=127.77.0.2
 addr_consumer=127.77.0.3
+addr_service=127.77.0.4
 
 passed=0
 failed=0
@@ -124,7 +126,7 @@ ensure_tree() {
   cmake --build "$dir" -j "$jobs" --target "$@" >"$scratch/build-$preset.log" 2>&1 ||
     { tail -n 30 "$scratch/build-$preset.log"; return 1; }
 }
-check "build $release_dir" ensure_tree "$release_dir" release raroredoziri raroredoziri-cli raroredoziri-sim
+check "build $release_dir" ensure_tree "$release_dir" release raroredoziri raroredoziri-cli raroredoziri-sim raroredoziri-service
 check "build $x64_dir" ensure_tree "$x64_dir" mingw64 RaroreDoziri
 check "build $x86_dir" ensure_tree "$x86_dir" mingw32 RaroreDoziri
 if [ "$failed" -gt 0 ]; then
@@ -231,8 +233,11 @@ check "control: Package raroredoziri" test "$(field Package)" = raroredoziri
 check "control: Version $version" test "$(field Version)" = "$version"
 check "control: Architecture $(dpkg --print-architecture)" test "$(field Architecture)" = "$(dpkg --print-architecture)"
 check "control: Depends names the C++ runtime" grep -q 'libstdc++6' <<<"$(field Depends)"
+check "control: Depends names the HTTP library of the service" grep -q 'libcpp-httplib' <<<"$(field Depends)"
 deb_files=$(dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|' | grep -v '/$' | LC_ALL=C sort)
 for f in /usr/bin/raroredoziri /usr/bin/raroredoziri-sim /usr/lib/libraroredoziri.a \
+         /usr/bin/raroredoziri-service /usr/lib/systemd/system/raroredoziri-service.service \
+         /usr/share/doc/raroredoziri/service.json.example \
          /usr/include/raroredoziri/Scale.h /usr/include/raroredoziri/Members.h \
          /usr/include/raroredoziri/Members.inc /usr/include/raroredoziri/Transport.h \
          /usr/include/raroredoziri/Text.h /usr/include/raroredoziri/ErrorInfo.h \
@@ -269,6 +274,34 @@ if start_sim "$scratch/sim-deb.log" "$deb_sim" --tcp "$addr_deb" --weight 1234 -
   check ".deb simulated scale saw the weight request" grep -q 'ReadWeight' "$scratch/sim-deb.log"
 else
   bad ".deb simulated scale did not start"
+fi
+stop_sims
+
+# The .deb's scale service against its simulated scale, on a free port.
+deb_service=$deb_root/usr/bin/raroredoziri-service
+check ".deb example configuration is valid JSON" sh -c "! command -v python3 >/dev/null ||
+  python3 -m json.tool '$deb_root/usr/share/doc/raroredoziri/service.json.example' >/dev/null"
+check ".deb systemd unit starts the service with /etc/raroredoziri/service.json" grep -qx \
+  'ExecStart=/usr/bin/raroredoziri-service --config /etc/raroredoziri/service.json' \
+  "$deb_root/usr/lib/systemd/system/raroredoziri-service.service"
+if start_sim "$scratch/sim-service.log" "$deb_sim" --tcp "$addr_service" --weight 4321 --division 1; then
+  "$deb_service" --port 0 --scale front="$addr_service" 2>"$scratch/service.log" &
+  service_pid=$!
+  sim_pids+=("$service_pid")
+  url=""
+  for i in $(seq 50); do
+    url=$(sed -nE 's|.*listening on (http://[^ ]*/)$|\1|p' "$scratch/service.log")
+    [ -n "$url" ] && curl -s "${url}scales" | grep -q '"connected"' && break
+    sleep 0.1
+  done
+  weight=$(curl -s "${url}scales/front/weight")
+  echo "    $weight"
+  check ".deb scale service reads the weight" grep -q '"result":0,"meaning":"done","weight":4321,' <<<"$weight"
+  kill -TERM "$service_pid" 2>/dev/null
+  wait "$service_pid" 2>/dev/null
+  check ".deb scale service stops cleanly on SIGTERM" test $? -eq 0
+else
+  bad "simulated scale for the service did not start"
 fi
 stop_sims
 
