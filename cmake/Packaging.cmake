@@ -2,7 +2,8 @@
 #
 # Linux:   cpack --config <build>/CPackConfig.cmake
 #          -> raroredoziri_<version>_<arch>.deb: the host, the simulated
-#             scale, the library, its headers and CMake files, the guide.
+#             scale, the scale service and its systemd unit, the library,
+#             its headers and CMake files, the guide.
 # Windows: cpack --config <x64 build>/CPackConfig.cmake -D RD_X86_BUILD_DIR=<x86 build>
 #          -> RaroreDoziri-<version>-windows.zip: x64/ from this build tree,
 #             x86/ from the x86 build tree, each with RaroreDoziri.dll,
