@@ -333,6 +333,7 @@ TEST(ServiceOptionsTest, ArgumentsAndConfiguration) {
       {{}, nullptr, false, "no scale"},
       {{"--scale", "fr ont=127.0.0.9"}, nullptr, false, "scale name"},
       {{"--scale", "a=1", "--scale", "a=2"}, nullptr, false, "named twice"},
+      {{"--scale", "a=COM3", "--scale", "b=com3"}, nullptr, false, "two scales"},
       {{"--scale", "a=1", "--listen", "0.0.0.0"}, nullptr, false, "token"},
       {{"--scale", "a=1", "--poll-rate", "0"}, nullptr, false, "poll rate"},
       {{"--scale", "a=1", "--port", "70000"}, nullptr, false, "port"},

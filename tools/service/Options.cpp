@@ -253,10 +253,19 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
     message = "no scale: give --scale NAME=CONNECTION or a configuration with \"scales\"";
     return ParseResult::kError;
   }
+  // A scale serves one connection at a time and a serial port opens once:
+  // two entries for one connection would keep one of them lost.
   std::set<std::string> names;
+  std::set<std::string> connections;
   for (const ScaleEntry& scale : options.scales) {
     if (!names.insert(scale.name).second) {
       message = "scale \"" + scale.name + "\" is named twice";
+      return ParseResult::kError;
+    }
+    std::string folded = scale.connection;
+    for (char& c : folded) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    if (!connections.insert(folded).second) {
+      message = "connection " + scale.connection + " is given to two scales";
       return ParseResult::kError;
     }
   }
