@@ -217,6 +217,8 @@ TEST_F(ServiceTest, ErrorAnswers) {
       {"GET", "/scales?access_token=wrong", "", false, 401, "token"},
       {"GET", std::string("/scales?access_token=") + kToken, "", false, 200, nullptr},
       {"POST", set + "SetGoods", "", true, 200, nullptr},
+      {"GET", "/", "", true, 200, nullptr},
+      {"GET", "/", "", false, 401, "token"},
   };
   httplib::Client bare("127.0.0.1", service_->Port());
   for (const ErrorCase& c : cases) {
