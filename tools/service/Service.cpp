@@ -1,9 +1,15 @@
 #include "Service.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -22,6 +28,7 @@ constexpr std::size_t kHttpThreads = 96;
 constexpr std::size_t kReservedThreads = 16;
 constexpr std::size_t kMaxStreams = kHttpThreads - kReservedThreads;
 constexpr auto kKeepAliveComment = std::chrono::seconds(15);
+constexpr auto kGoneCheck = std::chrono::seconds(1);
 
 const char* JsonType = "application/json";
 
@@ -52,6 +59,97 @@ json WeightJson(const std::string& name, const Snapshot& s) {
 std::string Event(const std::string& name, const Snapshot& s) {
   return "event: weight\ndata: " + WeightJson(name, s).dump() + "\n\n";
 }
+
+// The descriptor of a request's own connection (the socket whose two ends
+// are the request's addresses), or -1. httplib keeps it open while the
+// answer runs; an event stream watches it to notice a client that left.
+int ConnectionSocket(const httplib::Request& req) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  auto describe = [](const sockaddr_storage& a, int& port) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (a.ss_family == AF_INET) {
+      const auto& v4 = reinterpret_cast<const sockaddr_in&>(a);
+      inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+      port = ntohs(v4.sin_port);
+    } else if (a.ss_family == AF_INET6) {
+      const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
+      inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+      port = ntohs(v6.sin6_port);
+    }
+    return std::string(text);
+  };
+  int found = -1;
+  while (const dirent* entry = readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd <= 2 || fd == dirfd(dir)) continue;
+    sockaddr_storage peer{};
+    sockaddr_storage local{};
+    socklen_t peer_size = sizeof peer;
+    socklen_t local_size = sizeof local;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_size) != 0) {
+      continue;
+    }
+    int peer_port = -1;
+    int local_port = -1;
+    if (describe(peer, peer_port) == req.remote_addr && peer_port == req.remote_port &&
+        describe(local, local_port) == req.local_addr && local_port == req.local_port) {
+      found = fd;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// True when the client closed its end of `fd` (or the connection broke).
+bool PeerGone(int fd) {
+  if (fd < 0) return false;
+  pollfd p{fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// One client's event stream: the latest snapshot at once, then every newer
+// one; a comment line when nothing changed for 15 s. It ends when the
+// client leaves (noticed within a second) or the monitor stops. Each call
+// of Next writes at most one piece and returns false to end the stream.
+class EventStream {
+ public:
+  EventStream(ScaleMonitor& monitor, int socket) : monitor_(monitor), socket_(socket) {}
+
+  bool Next(httplib::DataSink& sink) {
+    using clock = std::chrono::steady_clock;
+    Snapshot snapshot;
+    std::string text;
+    if (first_) {
+      first_ = false;
+      snapshot = monitor_.Latest();
+      text = "retry: 2000\n\n";  // a browser's wait before it reconnects
+    } else {
+      const auto until = std::min(comment_due_, clock::now() + kGoneCheck);
+      if (!monitor_.WaitNewer(version_, until, snapshot)) return false;
+      if (snapshot.version == version_) {
+        if (PeerGone(socket_)) return false;
+        if (clock::now() < comment_due_) return true;
+        comment_due_ = clock::now() + kKeepAliveComment;
+        static constexpr char kComment[] = ": keep-alive\n\n";
+        return sink.write(kComment, sizeof kComment - 1);
+      }
+    }
+    version_ = snapshot.version;
+    comment_due_ = clock::now() + kKeepAliveComment;
+    text += Event(monitor_.Name(), snapshot);
+    return sink.write(text.data(), text.size());
+  }
+
+ private:
+  ScaleMonitor& monitor_;
+  const int socket_;
+  bool first_ = true;
+  std::uint64_t version_ = 0;
+  std::chrono::steady_clock::time_point comment_due_{};
+};
 
 // Compares without an early end, so that the time does not tell how much of
 // a guess was right.
@@ -184,30 +282,10 @@ void Service::Impl::Routes() {
                }
                res.set_header("Cache-Control", "no-cache");
                res.set_header("X-Accel-Buffering", "no");
-               struct Stream {
-                 std::uint64_t version = 0;
-                 bool first = true;
-               };
-               auto stream = std::make_shared<Stream>();
+               auto stream = std::make_shared<EventStream>(*monitor, ConnectionSocket(req));
                res.set_chunked_content_provider(
                    "text/event-stream",
-                   [monitor, stream](std::size_t, httplib::DataSink& sink) {
-                     Snapshot snapshot;
-                     if (stream->first) {
-                       stream->first = false;
-                       snapshot = monitor->Latest();
-                     } else {
-                       const auto until = std::chrono::steady_clock::now() + kKeepAliveComment;
-                       if (!monitor->WaitNewer(stream->version, until, snapshot)) return false;
-                       if (snapshot.version == stream->version) {
-                         static constexpr char kComment[] = ": keep-alive\n\n";
-                         return sink.write(kComment, sizeof kComment - 1);
-                       }
-                     }
-                     stream->version = snapshot.version;
-                     const std::string event = Event(monitor->Name(), snapshot);
-                     return sink.write(event.data(), event.size());
-                   },
+                   [stream](std::size_t, httplib::DataSink& sink) { return stream->Next(sink); },
                    [this](bool) { streams.fetch_sub(1); });
              });
 
