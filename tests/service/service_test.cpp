@@ -85,9 +85,9 @@ class ServiceTest : public ::testing::Test {
     return json::parse(res->body, nullptr, false);
   }
 
-  // Waits (5 s at most) until /scales shows the scale in `state`.
+  // Waits (10 s at most) until /scales shows the scale in `state`.
   bool WaitState(const std::string& name, const std::string& state) {
-    for (int i = 0; i < 250; ++i) {
+    for (int i = 0; i < 500; ++i) {
       const auto res = client_->Get("/scales");
       if (res && res->status == 200) {
         const json doc = json::parse(res->body);
@@ -104,11 +104,24 @@ class ServiceTest : public ::testing::Test {
   std::unique_ptr<httplib::Client> client_;
 };
 
-TEST_F(ServiceTest, WeightTareAndCommandsOverTcp) {
+// Over TCP, and over a pseudo-terminal as serial port 82 (framed protocol:
+// the link is open after the legacy probe, 3 to 4 s).
+class ServiceLinkTest : public ServiceTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ServiceLinkTest, WeightTareAndCommands) {
   sim::SimConfig config = Scale(1234, 50);
   config.refused = {0xAF};  // SetScreen
-  const auto sim = ServeTcp(config, "127.81.0.1");
-  StartService({{"front", "127.81.0.1"}});
+  std::unique_ptr<sim::SimScale> sim;
+  std::string connection = "127.81.0.1";
+  if (GetParam()) {
+    sim = std::make_unique<sim::SimScale>(config);
+    sim->Start(sim::SimEndpoints::Pty());
+    SetSerialDevice(82, sim->PtyPath());
+    connection = "COM82";
+  } else {
+    sim = ServeTcp(config, connection);
+  }
+  StartService({{"front", connection}});
   ASSERT_TRUE(WaitState("front", "connected"));
 
   const json w = Get("/scales/front/weight");
@@ -145,6 +158,9 @@ TEST_F(ServiceTest, WeightTareAndCommandsOverTcp) {
   EXPECT_EQ(tare["result"], 0);
   EXPECT_EQ(Get("/scales/front/weight")["tare"], 700) << "the scale took the tare";
 }
+
+INSTANTIATE_TEST_SUITE_P(Links, ServiceLinkTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Pty" : "Tcp"; });
 
 TEST_F(ServiceTest, LegacyScaleOverAPseudoTerminal) {
   sim::SimConfig config = Scale(10000);
