@@ -150,7 +150,7 @@ void ScaleMonitor::Poll() {
   int failures = 0;
   while (true) {
     if (next.state != LinkState::kConnected) {
-      if (attempts > 0 && log_) {
+      if (next.state == LinkState::kDisconnected && log_) {
         log_("scale " + entry_.name + " (" + entry_.connection + "): reopening (attempt " +
              std::to_string(attempts + 1) + ")");
       }
