@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -48,8 +49,10 @@ class ServiceTest : public ::testing::Test {
     if (service_) service_->Stop();
   }
 
-  void StartService(std::vector<ScaleEntry> scales, std::string token = {}) {
+  void StartService(std::vector<ScaleEntry> scales, std::string token = {},
+                    std::size_t max_streams = 80) {
     ServiceOptions options;
+    options.max_streams = max_streams;
     options.port = 0;
     options.scales = std::move(scales);
     options.token = std::move(token);
@@ -279,6 +282,7 @@ class EventReader {
       httplib::Client client("127.0.0.1", port);
       client.set_read_timeout(20, 0);
       client.Get(path.c_str(), [this](const char* data, std::size_t size) {
+        if (leave_) return false;
         std::lock_guard<std::mutex> lock(mutex_);
         text_.append(data, size);
         for (auto end = text_.find("\n\n"); end != std::string::npos; end = text_.find("\n\n")) {
@@ -294,7 +298,11 @@ class EventReader {
       });
     });
   }
-  ~EventReader() { thread_.join(); }
+  // Leaves the stream at its next piece (or when the service ends it).
+  ~EventReader() {
+    leave_ = true;
+    thread_.join();
+  }
 
   // Waits (10 s at most) until `state` arrives after the first `from` events;
   // the index after it, or -1.
@@ -315,6 +323,7 @@ class EventReader {
   std::condition_variable changed_;
   std::string text_;
   std::vector<std::string> states_;
+  std::atomic<bool> leave_{false};
   std::thread thread_;
 };
 
@@ -335,6 +344,53 @@ TEST_F(ServiceTest, VanishingScaleIsShownAndReopened) {
         << "reopened once the scale is back";
     EXPECT_EQ(Get("/scales/front/weight")["weight"], 43);
     service_->Stop();  // ends the stream
+  }
+}
+
+// The status of a new event stream; a stream that opens is left once its
+// first event is in, when the service has nothing more to write.
+int OpenAndLeave(int port, const std::string& scale) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(3, 0);
+  int status = 0;
+  std::string text;
+  client.Get(("/scales/" + scale + "/events").c_str(),
+             [&status](const httplib::Response& res) {
+               status = res.status;
+               return true;
+             },
+             [&text](const char* data, std::size_t size) {
+               text.append(data, size);
+               const auto event = text.find("event: weight");
+               return event == std::string::npos || text.find("\n\n", event) == std::string::npos;
+             });
+  return status;
+}
+
+TEST_F(ServiceTest, EventStreamsAreLimitedAndFreedWhenTheClientLeaves) {
+  sim::SimConfig config = Scale(9);
+  config.weight_step = 1;  // an event at every reading
+  const auto sim = ServeTcp(config, "127.81.0.8");
+  const auto still = ServeTcp(Scale(10), "127.81.0.9");
+  StartService({{"front", "127.81.0.8"}, {"still", "127.81.0.9"}}, {}, /*max_streams=*/1);
+  ASSERT_TRUE(WaitState("front", "connected"));
+  ASSERT_TRUE(WaitState("still", "connected"));
+  {
+    EventReader held(service_->Port(), "/scales/front/events");
+    ASSERT_GE(held.WaitFor("connected", 0), 0);
+    const auto busy = client_->Get("/scales/front/events");
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(busy->status, 503);
+  }
+  // A stream whose client left must be noticed for the next one to open,
+  // within a second even when nothing changes (no event to write).
+  for (int round = 0; round < 3; ++round) {
+    int status = 0;
+    for (int i = 0; i < 30 && status != 200; ++i) {
+      status = OpenAndLeave(service_->Port(), "still");
+      if (status != 200) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(status, 200) << "round " << round;
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,6 +33,8 @@ struct ServiceOptions {
   std::chrono::milliseconds reopen_max{10000};
   // Weight readings in a row without a complete reply that count as lost.
   int lost_after = 2;
+  // Event streams open at once (each holds an HTTP thread); at most 80.
+  std::size_t max_streams = 80;
 };
 
 enum class ParseResult { kRun, kHelp, kError };

@@ -276,7 +276,7 @@ void Service::Impl::Routes() {
              [this](const httplib::Request& req, httplib::Response& res) {
                ScaleMonitor* monitor = Find(req.matches[1]);
                if (monitor == nullptr) return SendError(res, 404, "unknown scale");
-               if (streams.fetch_add(1) >= kMaxStreams) {
+               if (streams.fetch_add(1) >= std::min(kMaxStreams, options.max_streams)) {
                  streams.fetch_sub(1);
                  return SendError(res, 503, "too many event streams");
                }
