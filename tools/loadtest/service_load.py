@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""Load on the scale service over loopback: SSE clients held open while GET
+/weight requests go out at a fixed rate; every answer is checked and the
+service's resident memory is sampled at the start and the end.
+
+service_load.py --service PATH --sim PATH [--seconds 30] [--streams 50] [--rate 200]
+Exits non-zero on any failed request, a stream without events, or memory
+that grew by more than a quarter (and more than 8 MiB).
+"""
+import argparse
+import http.client
+import json
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+SCALES = [("front", "127.0.0.61"), ("back", "127.0.0.62")]
+FIELDS = ("scale", "state", "result", "meaning", "weight", "tare", "division", "stable", "time")
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def check_reading(obj, name):
+    for f in FIELDS:
+        if f not in obj:
+            return f"field {f} missing"
+    if obj["scale"] != name:
+        return f"scale {obj['scale']} for {name}"
+    if obj["state"] != "connected" or obj["result"] != 0 or obj["meaning"] != "done":
+        return f"not a reading: {obj['state']} {obj['result']} {obj['meaning']}"
+    if not isinstance(obj["weight"], int) or not isinstance(obj["stable"], bool):
+        return "weight or stable of the wrong type"
+    return None
+
+
+class Stats:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.requests = 0
+        self.failures = []
+        self.latencies = []
+        self.events = []
+
+    def fail(self, text):
+        with self.lock:
+            if len(self.failures) < 20:
+                self.failures.append(text)
+            else:
+                self.failures.append("")
+
+
+def stream_client(port, name, index, stop, stats):
+    count = 0
+    last_time = ""
+    try:
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+        conn.request("GET", f"/scales/{name}/events")
+        res = conn.getresponse()
+        if res.status != 200:
+            stats.fail(f"stream {index}: status {res.status}")
+            return
+        data = b""
+        while not stop.is_set():
+            line = res.fp.readline()
+            if not line:
+                if not stop.is_set():
+                    stats.fail(f"stream {index}: ended early")
+                break
+            if line.startswith(b"data:"):
+                data = line[5:].strip()
+            elif line in (b"\n", b"\r\n") and data:
+                obj = json.loads(data)
+                err = check_reading(obj, name)
+                if err:
+                    stats.fail(f"stream {index}: {err}")
+                elif obj["time"] < last_time:
+                    stats.fail(f"stream {index}: time went back")
+                last_time = obj["time"]
+                count += 1
+                data = b""
+        conn.close()
+    except Exception as e:  # noqa: BLE001 - any failure counts
+        if not stop.is_set():
+            stats.fail(f"stream {index}: {e!r}")
+    finally:
+        with stats.lock:
+            stats.events.append(count)
+
+
+def request_worker(port, rate, workers, index, deadline, stats):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+    interval = workers / rate
+    due = time.monotonic() + index * interval / workers
+    n = 0
+    while True:
+        now = time.monotonic()
+        if now >= deadline:
+            break
+        if due > now:
+            time.sleep(due - now)
+        due += interval
+        name = SCALES[n % len(SCALES)][0]
+        n += 1
+        start = time.monotonic()
+        try:
+            conn.request("GET", f"/scales/{name}/weight")
+            res = conn.getresponse()
+            body = res.read()
+            took = time.monotonic() - start
+            err = None
+            if res.status != 200:
+                err = f"status {res.status}"
+            else:
+                err = check_reading(json.loads(body), name)
+        except Exception as e:  # noqa: BLE001
+            took = time.monotonic() - start
+            err = repr(e)
+            conn.close()
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+        with stats.lock:
+            stats.requests += 1
+            stats.latencies.append(took)
+        if err:
+            stats.fail(f"GET /weight: {err}")
+    conn.close()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--service", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--seconds", type=float, default=30)
+    ap.add_argument("--streams", type=int, default=50)
+    ap.add_argument("--rate", type=float, default=200)
+    args = ap.parse_args()
+    seconds = min(max(args.seconds, 1), 600)
+
+    procs = []
+    try:
+        for _, addr in SCALES:
+            sim = subprocess.Popen([args.sim, "--tcp", addr, "--weight", "1000", "--weight-step", "1"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            procs.append(sim)
+            while "ready" not in (sim.stdout.readline() or "ready"):
+                pass
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        cmd = [args.service, "--port", str(port), "--poll-rate", "10"]
+        for name, addr in SCALES:
+            cmd += ["--scale", f"{name}={addr}"]
+        svc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        procs.append(svc)
+        for _ in range(100):
+            try:
+                c = http.client.HTTPConnection("127.0.0.1", port, timeout=1)
+                c.request("GET", "/scales")
+                states = [s["state"] for s in json.loads(c.getresponse().read())["scales"]]
+                c.close()
+                if all(s == "connected" for s in states):
+                    break
+            except OSError:
+                pass
+            time.sleep(0.1)
+
+        stats = Stats()
+        stop = threading.Event()
+        streams = [threading.Thread(target=stream_client,
+                                    args=(port, SCALES[i % len(SCALES)][0], i, stop, stats))
+                   for i in range(args.streams)]
+        for t in streams:
+            t.start()
+        time.sleep(0.5)
+        rss_start = rss_kib(svc.pid)
+        workers = 8
+        deadline = time.monotonic() + seconds
+        reqs = [threading.Thread(target=request_worker,
+                                 args=(port, args.rate, workers, i, deadline, stats))
+                for i in range(workers)]
+        began = time.monotonic()
+        for t in reqs:
+            t.start()
+        for t in reqs:
+            t.join()
+        elapsed = time.monotonic() - began
+        rss_end = rss_kib(svc.pid)
+        stop.set()
+        svc.terminate()  # ends the streams
+        for t in streams:
+            t.join(10)
+
+        lat = sorted(stats.latencies) or [0]
+        p50 = lat[len(lat) // 2] * 1000
+        p99 = lat[min(len(lat) - 1, int(len(lat) * 0.99))] * 1000
+        silent = sum(1 for c in stats.events if c == 0)
+        print(f"service load: {elapsed:.1f} s, {stats.requests} GET /weight "
+              f"({stats.requests / elapsed:.0f}/s), {len(stats.failures)} failures, "
+              f"p50 {p50:.2f} ms, p99 {p99:.2f} ms")
+        print(f"  {len(stats.events)} event streams, {sum(stats.events)} events "
+              f"(fewest {min(stats.events or [0])} in one stream, {silent} without any)")
+        print(f"  service RSS {rss_start} KiB at start, {rss_end} KiB at end")
+        for f in [f for f in stats.failures if f][:10]:
+            print("  failure:", f)
+        grew = rss_end - rss_start
+        ok = (not stats.failures and silent == 0 and len(stats.events) == args.streams and
+              stats.requests >= args.rate * seconds * 0.9 and
+              not (grew > rss_start / 4 and grew > 8192))
+        print("service load:", "ok" if ok else "FAILED")
+        return 0 if ok else 1
+    finally:
+        for p in procs:
+            if p.poll() is None:
+                p.terminate()
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
