@@ -11,6 +11,8 @@
 #   scripts/quality.sh coverage                  line and branch coverage of src/
 #   scripts/quality.sh bench                     the benchmarks (release build)
 #   scripts/quality.sh winsoak  [--cycles N]     Scale object cycles under wine (x64)
+#   scripts/quality.sh service-load [--seconds N] [--build DIR]  50 event streams and 200 GET
+#                                            /weight per second against the scale service (default 30 s)
 #   scripts/quality.sh prebuild fuzz|tsan...     only the builds of fuzz and tsan
 #
 # The short forms (fuzz, soak, tsan) each run in about a minute after their
@@ -213,6 +215,25 @@ cmd_winsoak() {
   [ "$rc" -eq 0 ] || die "winsoak"
 }
 
+cmd_service_load() {
+  local seconds=30 dir="$prefix-service"
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --seconds) seconds=$2; shift 2 ;;
+      --build) dir=$2; shift 2 ;;
+      *) die "service-load: unknown option $1" ;;
+    esac
+  done
+  if [ ! -f "$dir/build.ninja" ]; then
+    say "service-load: build $dir (release)"
+    configure "$dir" -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_TESTS=OFF -DRD_BUILD_BENCH=OFF
+  fi
+  build "$dir" raroredoziri-service raroredoziri-sim
+  say "service-load: $seconds s on loopback"
+  python3 tools/loadtest/service_load.py --service "$dir/tools/service/raroredoziri-service" \
+    --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "service-load"
+}
+
 usage() { sed -n '2,/^set /p' "$0" | grep '^#'; exit 2; }
 
 main() {
@@ -226,6 +247,7 @@ main() {
     coverage) cmd_coverage "$@" ;;
     bench) cmd_bench "$@" ;;
     winsoak) cmd_winsoak "$@" ;;
+    service-load) cmd_service_load "$@" ;;
     prebuild) cmd_prebuild "$@" ;;
     *) usage ;;
   esac

@@ -100,6 +100,7 @@ wait "$prebuild" || echo "(the early fuzz and tsan builds failed: build/quality-
 quality fuzz --seconds 5
 quality soak --build build/debug
 quality tsan
+quality service-load --seconds 5 --build build/release
 
 step "packages: the Windows ZIP and the .deb, built and checked"
 if bash scripts/package.sh; then

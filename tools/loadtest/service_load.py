@@ -149,8 +149,12 @@ def main():
             sim = subprocess.Popen([args.sim, "--tcp", addr, "--weight", "1000", "--weight-step", "1"],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
             procs.append(sim)
-            while "ready" not in (sim.stdout.readline() or "ready"):
-                pass
+            while True:
+                line = sim.stdout.readline()
+                if not line:
+                    raise SystemExit(f"the simulated scale on {addr} did not start (address in use?)")
+                if "ready" in line:
+                    break
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
