@@ -11,6 +11,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from selenium import webdriver
@@ -54,6 +55,8 @@ def main():
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         procs.append(sim)
         wait_line(sim, "ready", 10)
+        # It prints a line per request: drain them, or it stalls on a full pipe.
+        threading.Thread(target=lambda: [None for _ in sim.stdout], daemon=True).start()
         port = free_port()
         svc = subprocess.Popen([args.service, "--scale", f"front={SIM_ADDR}", "--port", str(port),
                                 "--poll-rate", "5"],

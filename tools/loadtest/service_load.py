@@ -140,6 +140,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=30)
     ap.add_argument("--streams", type=int, default=50)
     ap.add_argument("--rate", type=float, default=200)
+    ap.add_argument("--log", help="the service's log lines go to this file")
     args = ap.parse_args()
     seconds = min(max(args.seconds, 1), 600)
 
@@ -155,13 +156,17 @@ def main():
                     raise SystemExit(f"the simulated scale on {addr} did not start (address in use?)")
                 if "ready" in line:
                     break
+            # The scale prints a line per request: keep reading, or it stalls
+            # on a full pipe.
+            threading.Thread(target=lambda f=sim.stdout: [None for _ in f], daemon=True).start()
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
         cmd = [args.service, "--port", str(port), "--poll-rate", "10"]
         for name, addr in SCALES:
             cmd += ["--scale", f"{name}={addr}"]
-        svc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        log = open(args.log, "w") if args.log else subprocess.DEVNULL
+        svc = subprocess.Popen(cmd, stdout=log, stderr=log)
         procs.append(svc)
         for _ in range(100):
             try:
