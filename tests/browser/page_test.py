@@ -102,6 +102,7 @@ def main():
         out = form.find_element(By.CSS_SELECTOR, ".out")
         wait.until(lambda d: "done" in out.text or "err" in out.get_attribute("class"))
         assert out.text == "SetGoods: done (0)", f"command answer: {out.text!r}"
+        answered = out.text
 
         # A refused value shows the service's error text.
         Select(form.find_element(By.NAME, "command")).select_by_value("SetTape")
@@ -117,9 +118,9 @@ def main():
             form.find_element(By.NAME, "Goods").send_keys("Apples")
             form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
             wait.until(lambda d: "done" in out.text)
-            driver.set_window_size(900, 700)
+            driver.set_window_size(int(os.environ.get("RD_PAGE_WIDTH", "900")), 700)
             driver.save_screenshot(args.screenshot)
-        print("page test: digits", first, "->", digits.text, "; command:", out.text)
+        print("page test: digits", first, "->", digits.text, "; command:", answered)
         return 0
     finally:
         if driver is not None:
