@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The scale page in headless Chromium: live digits that follow the simulated
-weight, and one command sent through the form answered with "done".
+weight, one command sent through the form answered with "done", a refused
+value showing the error, and the live weight coming back after the service
+restarts.
 
 page_test.py --service PATH --sim PATH [--screenshot PNG]
 """
@@ -39,6 +41,18 @@ def wait_line(proc, word, seconds):
     raise RuntimeError(f"no '{word}' from {proc.args[0]}")
 
 
+def start_service(path, port):
+    svc = subprocess.Popen([path, "--scale", f"front={SIM_ADDR}", "--port", str(port),
+                            "--poll-rate", "5"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            break
+        except OSError:
+            time.sleep(0.1)
+    return svc
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--service", required=True)
@@ -58,16 +72,8 @@ def main():
         # It prints a line per request: drain them, or it stalls on a full pipe.
         threading.Thread(target=lambda: [None for _ in sim.stdout], daemon=True).start()
         port = free_port()
-        svc = subprocess.Popen([args.service, "--scale", f"front={SIM_ADDR}", "--port", str(port),
-                                "--poll-rate", "5"],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        svc = start_service(args.service, port)
         procs.append(svc)
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", port), 0.2).close()
-                break
-            except OSError:
-                time.sleep(0.1)
 
         opts = webdriver.ChromeOptions()
         for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -112,6 +118,19 @@ def main():
                               "arguments[1].dispatchEvent(new Event('submit', {cancelable: true}))",
                               tape, form)
         wait.until(lambda d: out.text.startswith("400"))
+
+        # The service goes away and comes back: the card says so, then follows
+        # the weight again without a reload.
+        svc.terminate()
+        svc.wait(5)
+        state = card.find_element(By.CSS_SELECTOR, ".state")
+        wait.until(lambda d: state.text == "connecting")
+        procs.remove(svc)
+        svc = start_service(args.service, port)
+        procs.append(svc)
+        wait.until(lambda d: state.text == "connected")
+        again = int(digits.text)
+        wait.until(lambda d: digits.text.strip().isdigit() and int(digits.text) != again)
 
         if args.screenshot:
             Select(form.find_element(By.NAME, "command")).select_by_value("SetGoods")
