@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The scale page in headless Chromium: live digits that follow the simulated
 weight, one command sent through the form answered with "done", a refused
-value showing the error, and the live weight coming back after the service
-restarts.
+value showing the error, the live weight coming back after the service
+restarts, and the page working with a token (/?access_token=...).
 
 page_test.py --service PATH --sim PATH [--screenshot PNG]
 """
@@ -41,9 +41,10 @@ def wait_line(proc, word, seconds):
     raise RuntimeError(f"no '{word}' from {proc.args[0]}")
 
 
-def start_service(path, port):
+def start_service(path, port, *extra):
     svc = subprocess.Popen([path, "--scale", f"front={SIM_ADDR}", "--port", str(port),
-                            "--poll-rate", "5"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            "--poll-rate", "5", *extra],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for _ in range(100):
         try:
             socket.create_connection(("127.0.0.1", port), 0.2).close()
@@ -131,6 +132,23 @@ def main():
         wait.until(lambda d: state.text == "connected")
         again = int(digits.text)
         wait.until(lambda d: digits.text.strip().isdigit() and int(digits.text) != again)
+
+        # With a token the page comes as /?access_token=... and passes it on
+        # to its requests and event streams.
+        svc.terminate()
+        svc.wait(5)
+        procs.remove(svc)
+        config = os.path.join(profile, "service.json")
+        with open(config, "w") as f:
+            f.write('{"token": "page-test-secret"}')
+        svc = start_service(args.service, port, "--config", config)
+        procs.append(svc)
+        driver.get(f"http://127.0.0.1:{port}/?access_token=page-test-secret")
+        card = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '.card[data-scale="front"]'))
+        digits = card.find_element(By.CSS_SELECTOR, ".weight")
+        wait.until(lambda d: digits.text.strip().isdigit())
+        form = card.find_element(By.TAG_NAME, "form")
+        out = form.find_element(By.CSS_SELECTOR, ".out")
 
         if args.screenshot:
             Select(form.find_element(By.NAME, "command")).select_by_value("SetGoods")
