@@ -211,6 +211,21 @@ TEST(SimDevice, DeterministicFaultsShapeTheOutput) {
   EXPECT_EQ(action.output[0].data.size(), 6u);
   EXPECT_EQ(action.output[2].data.size(), 5u);
 
+  // A cut falls inside the well-formed reply; the extra bytes stay with the
+  // last piece, and a reply too short for the cut goes out whole.
+  config = SimConfig{};
+  config.cut_at = 5;
+  config.extra = 2;
+  SimDevice cut(config);
+  const SimAction two = cut.Handle(Frame({0xA0}), 1, 0);
+  ASSERT_EQ(two.output.size(), 2u);
+  EXPECT_EQ(two.output[0].data.size(), 5u);
+  EXPECT_EQ(two.output[1].data.size(), 11u);
+  EXPECT_EQ(two.output[1].at_ms, 60u);
+  EXPECT_EQ(two.cut, "cut 5+11, 60 ms");
+  config.cut_at = 14;
+  EXPECT_EQ(SimDevice(config).Handle(Frame({0xA0}), 1, 0).output.size(), 1u);
+
   config = SimConfig{};
   config.silent = true;
   SimDevice silent(config);
@@ -274,6 +289,33 @@ TEST(SimDevice, ChaosIsReproducibleAndCoversEveryFault) {
   EXPECT_GT(plain, 600);  // most requests are still answered plainly
 }
 
+TEST(SimDevice, RandomCutsKeepEveryByteInsideTheReply) {
+  SimConfig config;
+  config.segment_seed = 5;
+  config.extra = 1;
+  SimDevice device(config);
+  const Bytes whole = SimDevice(SimConfig{}).Handle(Frame({0xA1}), 1, 0).output[0].data;
+  std::set<std::size_t> counts;
+  for (int i = 0; i < 400; ++i) {
+    const SimAction action = device.Handle(Frame({0xA1}), 1, 0);
+    Bytes joined;
+    for (std::size_t p = 0; p < action.output.size(); ++p) {
+      const SimChunk& c = action.output[p];
+      joined.insert(joined.end(), c.data.begin(), c.data.end());
+      if (p > 0) {
+        EXPECT_LE(c.at_ms - action.output[p - 1].at_ms, 100u);
+      }
+      if (p + 1 < action.output.size()) {
+        EXPECT_LT(joined.size(), whole.size());
+      }
+    }
+    joined.pop_back();
+    EXPECT_EQ(joined, whole);
+    counts.insert(action.output.size());
+  }
+  EXPECT_EQ(counts, (std::set<std::size_t>{1, 2, 3, 4}));
+}
+
 TEST(SimOptions, ReadsEveryOption) {
   const SimOptions o = ParseSimOptions({"--tcp",
                                         "127.0.0.9",
@@ -304,6 +346,12 @@ TEST(SimOptions, ReadsEveryOption) {
                                         "--close-after",
                                         "4",
                                         "--pace",
+                                        "--cut-at",
+                                        "5",
+                                        "--cut-gap",
+                                        "80",
+                                        "--segment",
+                                        "11",
                                         "--chaos",
                                         "99",
                                         "--max-requests",
@@ -327,6 +375,9 @@ TEST(SimOptions, ReadsEveryOption) {
   EXPECT_TRUE(o.config.silent);
   EXPECT_EQ(o.config.close_after, 4u);
   EXPECT_TRUE(o.config.pace);
+  EXPECT_EQ(o.config.cut_at, 5u);
+  EXPECT_EQ(o.config.cut_gap_ms, 80u);
+  EXPECT_EQ(o.config.segment_seed, 11u);
   EXPECT_EQ(o.config.chaos_seed, 99u);
   EXPECT_EQ(o.config.max_requests, 10u);
   EXPECT_TRUE(o.quiet);
@@ -345,6 +396,7 @@ TEST(SimOptions, RefusesBadCommandLines) {
       {"--pty", "--refuse", "A2,,A3"},      //
       {"--pty", "--refuse", "1A2"},         //
       {"--pty", "--split", "0"},            //
+      {"--pty", "--cut-at", "0"},           //
       {"--pty", "--max-requests", "12x"},   //
   };
   for (const auto& args : bad) {

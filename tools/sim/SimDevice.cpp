@@ -114,6 +114,45 @@ std::vector<SimChunk> SplitReply(const Bytes& reply, std::uint32_t pieces, std::
 
 SimDevice::SimDevice(SimConfig config) : config_(std::move(config)) {
   if (config_.chaos_seed) random_.emplace(*config_.chaos_seed);
+  if (config_.segment_seed) segment_random_.emplace(*config_.segment_seed);
+}
+
+void SimDevice::Cut(SimAction& action, std::size_t limit) {
+  if (action.output.size() != 1) return;
+  const Bytes reply = action.output.front().data;
+  limit = std::min(limit, reply.size());
+  if (limit < 2) return;
+  std::set<std::uint32_t> cuts;
+  std::vector<std::uint32_t> gaps;
+  if (config_.cut_at > 0) {
+    if (config_.cut_at >= limit) return;
+    cuts.insert(config_.cut_at);
+    gaps.push_back(config_.cut_gap_ms);
+  } else if (segment_random_) {
+    const auto wanted = std::min<std::size_t>(segment_random_->Between(1, 4) - 1, limit - 1);
+    while (cuts.size() < wanted) {
+      cuts.insert(segment_random_->Between(1, static_cast<std::uint32_t>(limit - 1)));
+    }
+    for (std::size_t i = 0; i < wanted; ++i) gaps.push_back(segment_random_->Between(0, 100));
+  }
+  if (cuts.empty()) return;
+  std::vector<SimChunk> pieces;
+  std::uint32_t at = action.output.front().at_ms;
+  std::size_t from = 0;
+  std::string sizes, pauses;
+  auto gap = gaps.begin();
+  for (std::uint32_t to : cuts) {
+    pieces.push_back(SimChunk{at, Bytes(reply.begin() + static_cast<std::ptrdiff_t>(from),
+                                        reply.begin() + static_cast<std::ptrdiff_t>(to))});
+    sizes += std::to_string(to - from) + "+";
+    pauses += (pauses.empty() ? "" : ",") + std::to_string(*gap);
+    at += *gap++;
+    from = to;
+  }
+  pieces.push_back(
+      SimChunk{at, Bytes(reply.begin() + static_cast<std::ptrdiff_t>(from), reply.end())});
+  action.output = std::move(pieces);
+  action.cut = "cut " + sizes + std::to_string(reply.size() - from) + ", " + pauses + " ms";
 }
 
 Bytes SimDevice::WeightReply() {
@@ -220,6 +259,7 @@ SimAction SimDevice::Handle(const ParsedRequest& request, std::uint32_t request_
     return action;
   }
 
+  const std::size_t well_formed = reply->size();
   std::uint32_t delay = config_.delay_ms;
   std::uint32_t pieces = config_.split;
   std::uint32_t gap = config_.split_gap_ms;
@@ -272,6 +312,7 @@ SimAction SimDevice::Handle(const ParsedRequest& request, std::uint32_t request_
   if (pieces > 1 && chaos != Chaos::kSplit && action.output.size() > 1) {
     AddNote(action.note, "split " + std::to_string(action.output.size()));
   }
+  Cut(action, well_formed);
   return action;
 }
 

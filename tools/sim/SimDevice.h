@@ -69,6 +69,19 @@ struct SimConfig {
   // proportions and make long runs cheaper.
   std::uint32_t chaos_percent = 60;
 
+  // Replies cut into pieces, as a serial-to-Ethernet converter delivers
+  // them, on TCP and on the pseudo-terminal alike. Only a reply that goes
+  // out in one piece is cut, and only inside the length of the well-formed
+  // reply: bytes beyond it (extra bytes) travel with the last piece.
+  // cut_at N > 0: every reply longer than N bytes is cut after its Nth byte,
+  // the rest following cut_gap_ms later.
+  std::uint32_t cut_at = 0;
+  std::uint32_t cut_gap_ms = 60;
+  // Every reply cut at random bytes into 1..4 pieces with gaps of 0..100 ms,
+  // drawn from a generator of its own, so that a chaos seed draws the same
+  // faults with and without it.
+  std::optional<std::uint64_t> segment_seed;
+
   // N > 0: the server ends after N requests, once their replies are out.
   std::uint32_t max_requests = 0;
 };
@@ -87,6 +100,7 @@ struct SimAction {
   bool hold = false;             // keep the output back and send it when the next
                                  // request arrives, before that request's answer
   std::string note;              // what happened beyond the plain answer, for the log
+  std::string cut;               // how the reply was cut into pieces ("cut 5+9, 60 ms")
 };
 
 // Deterministic generator for the random faults (splitmix64), so that one
@@ -122,9 +136,13 @@ class SimDevice {
   Bytes WeightReply();
   Bytes TareReply() const;
   Bytes LegacyWeightReply();
+  // Cuts a one-piece output at the configured or random positions below
+  // `limit` bytes.
+  void Cut(SimAction& action, std::size_t limit);
 
   SimConfig config_;
   std::optional<SimRandom> random_;
+  std::optional<SimRandom> segment_random_;
 };
 
 // Legacy encodings, exposed for tests.

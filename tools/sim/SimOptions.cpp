@@ -76,6 +76,12 @@ Faults:
   --close-after N    close the connection instead of answering its Nth
                      request (a pty drops its pending output instead)
   --pace             pty: write at the line's baud rate (10 bits a byte)
+  --cut-at N         cut every reply after its Nth byte, as a converter in
+                     front of a serial scale may do
+  --cut-gap MS       pause between the two pieces (default 60)
+  --segment SEED     cut every reply at random bytes from SEED into 1..4
+                     pieces, 0..100 ms apart; extra bytes travel with the
+                     last piece
   --chaos SEED       random faults from SEED: delays of 1.5..4.5 s, splits,
                      extra bytes, garbage, silence, refusals, disconnects,
                      replies held back until the next request
@@ -147,6 +153,13 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
       config.pace = true;
     } else if (option == "--chaos") {
       config.chaos_seed =
+          Number<std::uint64_t>(option, value(), 0, std::numeric_limits<std::uint64_t>::max());
+    } else if (option == "--cut-at") {
+      config.cut_at = Number<std::uint32_t>(option, value(), 1, 4096);
+    } else if (option == "--cut-gap") {
+      config.cut_gap_ms = Count(option, value());
+    } else if (option == "--segment") {
+      config.segment_seed =
           Number<std::uint64_t>(option, value(), 0, std::numeric_limits<std::uint64_t>::max());
     } else if (option == "--chaos-percent") {
       config.chaos_percent = Number<std::uint32_t>(option, value(), 0, 60);

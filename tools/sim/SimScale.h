@@ -55,11 +55,13 @@ struct SimRequest {
   ParsedRequest request;
   std::string description;  // DescribeRequest(request)
   std::string note;         // how it was answered beyond the plain reply
+  std::string cut;          // how the answer was cut into pieces, if it was
   Bytes answer;             // every byte of the answer, faults applied, in order
 };
 
 // "request F8 55 CE 01 00 A0 A0 00 | ReadWeight", with " [note]" appended when
-// the request was not answered plainly.
+// the request was not answered plainly and " [cut 5+9, 60 ms]" when its
+// answer went out in pieces.
 std::string FormatRequestLine(const SimRequest& request);
 
 using SimLog = std::function<void(const std::string& line)>;

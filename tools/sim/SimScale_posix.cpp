@@ -145,6 +145,7 @@ struct Link {
 std::string FormatRequestLine(const SimRequest& request) {
   std::string line = "request " + HexBytes(request.request.raw) + " | " + request.description;
   if (!request.note.empty()) line += " [" + request.note + "]";
+  if (!request.cut.empty()) line += " [" + request.cut + "]";
   return line;
 }
 
@@ -295,6 +296,7 @@ struct SimScale::Impl {
       record.request = request;
       record.description = DescribeRequest(request);
       record.note = action.note;
+      record.cut = action.cut;
       for (const SimChunk& chunk : action.output) {
         record.answer.insert(record.answer.end(), chunk.data.begin(), chunk.data.end());
       }
