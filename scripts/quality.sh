@@ -44,7 +44,7 @@ build() {
   fi
 }
 
-fuzz_targets="connection_string replies exchange receive sim_parser property_puts"
+fuzz_targets="connection_string replies exchange receive sim_parser property_puts service_body"
 
 build_fuzz() {
   command -v clang++ >/dev/null || die "clang++ is not installed"
@@ -113,12 +113,13 @@ cmd_fuzz() {
 
 cmd_soak() {
   # Short: 16 jobs for 35 s at the full fault rate. Long: 20000 calls over
-  # 32 jobs at 15 faults in 100 (a fault costs up to 4.5 s of waiting).
-  local args=(--jobs 16 --calls 1000000 --seconds 35 --chaos-percent 60)
+  # 32 jobs at 15 faults in 100 (a fault costs up to 4.5 s of waiting). Both
+  # with every reply cut into pieces at random bytes.
+  local args=(--jobs 16 --calls 1000000 --seconds 35 --chaos-percent 60 --segment)
   local dir="$prefix-soak" reuse=0
   while [ $# -gt 0 ]; do
     case $1 in
-      --long) args=(--jobs 32 --calls 20000 --seconds 3600 --chaos-percent 15); shift ;;
+      --long) args=(--jobs 32 --calls 20000 --seconds 3600 --chaos-percent 15 --segment); shift ;;
       --seed) args+=(--seed "$2"); shift 2 ;;
       # An existing sanitizer build (the debug preset's) instead of a new one.
       --build) dir=$2; reuse=1; shift 2 ;;

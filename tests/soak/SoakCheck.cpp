@@ -107,10 +107,14 @@ bool Checker::Check(const Call& call) {
       ++own_count;
     }
   }
-  // Earlier answers' weights, for telling a stale weight from a spliced one.
+  // The values earlier answers carry where a weight or tare reply holds its
+  // value (a late weight reply taken for a tare is stale, not spliced).
   const auto remember = [this, &call] {
     for (const auto& r : call.received) {
-      if (const auto f = WeightOf(r)) earlier_weights_.insert(f->weight);
+      if (const auto f = WeightOf(r)) earlier_values_.insert(f->weight);
+      if (r.request.kind == sim::RequestKind::kFrame && r.answer.size() >= 10) {
+        earlier_values_.insert(Le32(r.answer, 6));
+      }
     }
   };
 
@@ -155,10 +159,11 @@ bool Checker::Check(const Call& call) {
         ++tally_.verified_values;
       } else if (!overlaps) {
         Fail(call, "weight differs from the answer to this request");
-      } else if (earlier_weights_.count(call.after.weight) != 0) {
+      } else if (earlier_values_.count(call.after.weight) != 0) {
         ++tally_.stale_taken;
       } else {
         ++tally_.spliced_taken;
+        Fail(call, "weight the scale never sent: bytes of several answers taken as one");
       }
       if (call.after.tare != call.before.tare) Fail(call, "ReadWeight changed Tare");
     } else {
@@ -169,6 +174,11 @@ bool Checker::Check(const Call& call) {
         ++tally_.verified_values;
       } else if (!overlaps) {
         Fail(call, "tare differs from the answer to this request");
+      } else if (earlier_values_.count(call.after.tare) != 0) {
+        ++tally_.stale_taken;
+      } else {
+        ++tally_.spliced_taken;
+        Fail(call, "tare the scale never sent: bytes of several answers taken as one");
       }
       if (call.after.weight != call.before.weight || call.after.stable != call.before.stable) {
         Fail(call, "ReadTare changed Weight or Stable");

@@ -9,10 +9,12 @@
 //   - A successful ReadWeight or ReadTare holds exactly what the scale
 //     answered to this call's request; a command's acknowledgement decides
 //     between 0 and 5, and the scale received exactly the command's frame.
-//   - Where output for an earlier request went out while the call ran, the
-//     driver cannot tell it from the answer: the protocol carries no request
-//     identity. Such calls are counted, as is every weight taken there that
-//     the scale had sent for an earlier request, but they are no failure.
+//   - Where output for an earlier request went out while the call ran (a
+//     late reply), the driver cannot tell it from the answer: the protocol
+//     carries no request identity. Such calls are counted, as is every weight
+//     or tare taken there that the scale had sent for an earlier request, but
+//     they are no failure. A value the scale never sent for any request (the
+//     bytes of two answers taken as one) is always a failure.
 #pragma once
 
 #include <array>
@@ -65,8 +67,8 @@ struct Tally {
   std::uint64_t calls = 0;
   std::uint64_t faults = 0;           // failure statuses (socket errors while sending)
   std::uint64_t overlapped = 0;       // calls whose exchange met earlier output
-  std::uint64_t stale_taken = 0;      // ... and took a weight sent for an earlier request
-  std::uint64_t spliced_taken = 0;    // ... and took bytes of several answers as one
+  std::uint64_t stale_taken = 0;      // ... and took a value sent for an earlier request
+  std::uint64_t spliced_taken = 0;    // values made of several answers (each a failure)
   std::uint64_t verified_values = 0;  // successful reads checked against the answer
   std::uint64_t errors = 0;
   std::vector<std::string> error_lines;  // the first few, for the report
@@ -84,7 +86,7 @@ class Checker {
   void Fail(const Call& call, const std::string& what);
 
   Tally tally_;
-  std::set<std::int32_t> earlier_weights_;  // every weight the scales sent so far
+  std::set<std::int32_t> earlier_values_;  // every weight or tare the scales sent so far
 };
 
 std::string Describe(const Call& call);

@@ -77,6 +77,7 @@ class Job {
     c.tare = 250;
     c.chaos_seed = config_.seed * 1'000'003u + 2u * config_.index;
     c.chaos_percent = config_.chaos_percent;
+    if (config_.segment) c.segment_seed = *c.chaos_seed ^ 0x5E6;
     return c;
   }
 
@@ -87,6 +88,7 @@ class Job {
     c.weight_step = 3;
     c.division = 1;
     c.chaos_seed = *c.chaos_seed + 1;
+    if (c.segment_seed) c.segment_seed = *c.segment_seed + 1;
     return c;
   }
 

@@ -17,6 +17,7 @@ struct JobConfig {
   std::uint64_t max_calls = 1000;
   double max_seconds = 60;
   std::uint32_t chaos_percent = 60;
+  bool segment = false;  // the scales also cut every reply into pieces
   bool verbose = false;
 };
 

@@ -6,8 +6,10 @@
 // pseudo-terminals: their waits overlap.
 //
 //   raroredoziri_soak [--jobs N] [--calls N] [--seconds S] [--seed S]
-//                     [--chaos-percent P] [--net A] [--verbose]
+//                     [--chaos-percent P] [--segment] [--net A] [--verbose]
 //
+// --segment also cuts every reply at random bytes into pieces (as a
+// serial-to-Ethernet converter would), on TCP and the pseudo-terminals.
 // --calls is the total over all jobs; each job stops at its share or after
 // --seconds. Exit status 0 only when every call kept every rule and every
 // job ended cleanly (a sanitizer report ends a job with a failure).
@@ -81,7 +83,7 @@ struct Child {
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
                "usage: raroredoziri_soak [--jobs N] [--calls N] [--seconds S] [--seed S]\n"
-               "                         [--chaos-percent P] [--net A] [--verbose]\n");
+               "                         [--chaos-percent P] [--segment] [--net A] [--verbose]\n");
   std::exit(2);
 }
 
@@ -108,6 +110,8 @@ int main(int argc, char** argv) {
       base.seed = std::stoull(value());
     } else if (option == "--chaos-percent") {
       base.chaos_percent = static_cast<std::uint32_t>(std::stoul(value()));
+    } else if (option == "--segment") {
+      base.segment = true;
     } else if (option == "--net") {
       base.net = static_cast<std::uint32_t>(std::stoul(value()));
     } else if (option == "--verbose") {
@@ -212,8 +216,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("soak: %u jobs, %llu calls in %.1f s (chaos %u%%, seed %llu)\n", jobs,
+  std::printf("soak: %u jobs, %llu calls in %.1f s (chaos %u%%%s, seed %llu)\n", jobs,
               static_cast<unsigned long long>(total.calls), elapsed, base.chaos_percent,
+              base.segment ? ", replies cut into pieces" : "",
               static_cast<unsigned long long>(base.seed));
   std::string method;
   for (const auto& [key, count] : total.results) {
@@ -229,7 +234,8 @@ int main(int argc, char** argv) {
       "\nvalues checked against the answer: %llu\n"
       "socket errors escaping a send: %llu\n"
       "calls whose exchange met output for an earlier request: %llu"
-      " (took a stale weight: %llu, took spliced bytes: %llu)\n",
+      " (late replies taken as the answer: %llu)\n"
+      "values the scale never sent (bytes of several answers): %llu\n",
       static_cast<unsigned long long>(total.verified_values),
       static_cast<unsigned long long>(total.faults),
       static_cast<unsigned long long>(total.overlapped),
