@@ -152,9 +152,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Serial: at most two receives of 3000 ms plus one read past the budget;
     // TCP: the 4000 ms first wait plus what is left of the 2000 ms budget.
     // Each exchange may add waiting for the line to go quiet, before the
-    // request and after a reply of the wrong length.
+    // request and after a reply of the wrong length, and after an unanswered
+    // request the wait for silence behind a reply (with one more read).
     constexpr std::uint32_t kSettle = rd::transport::kSettleLimitMs + rd::transport::kSettleQuietMs;
-    RD_FUZZ_CHECK(elapsed <= 2 * (3000 + 1100 + 2 * kSettle));
+    constexpr std::uint32_t kConfirm = rd::transport::kSettleQuietMs + 1100;
+    RD_FUZZ_CHECK(elapsed <= 2 * (3000 + 1100 + kConfirm + 2 * kSettle));
     if (op != 0) RD_FUZZ_CHECK(scale.ProtocolKind == kind_before);
     if (channel == rd::Channel::None) {
       RD_FUZZ_CHECK(code == 1);

@@ -23,6 +23,14 @@ namespace transport {
 inline constexpr std::uint32_t kSettleQuietMs = 150;
 inline constexpr std::uint32_t kSettleLimitMs = 1000;
 
+// After an exchange that did not end with a reply of the right length, the
+// scale may still answer that request late, and its late answer may arrive
+// during the next exchange, just ahead of the reply to it. Until a channel
+// has taken a reply of the right length again, a reply counts as complete
+// only when nothing follows it for kSettleQuietMs; anything that follows
+// makes it over-long. Without request numbers in the protocol this is what
+// keeps a late answer and the head of the own reply from being taken as one.
+
 class SerialChannel {
  public:
   std::uint16_t PortNumber() const { return port_number_; }
@@ -42,6 +50,7 @@ class SerialChannel {
   void Settle();
 
   SerialPort port_;
+  bool reply_due_ = false;  // a request went unanswered (kept across reopening)
   std::uint16_t port_number_ = 0;
   std::uint8_t parity_ = 0;
 };
@@ -60,6 +69,7 @@ class TcpChannel {
 
  private:
   std::unique_ptr<TcpSocket> client_;  // none, or a socket open or closed
+  bool reply_due_ = false;             // a request went unanswered on this connection
 };
 
 }  // namespace transport

@@ -67,9 +67,10 @@ bool DiscardWaitingInput(TcpSocket& socket) {
 
 // Gathers pieces into `reply` until `expected` bytes came (0: the first
 // piece) or the receive budget is spent. 0 once at least `enough` bytes came
-// within the budget, else 2.
+// within the budget, else 2. `confirm_ms`: how long a reply of the right
+// length must be followed by silence to count as complete.
 std::int32_t Gather(TcpSocket& client, Bytes& reply, std::size_t enough, std::size_t expected,
-                    std::uint32_t start) {
+                    std::uint32_t start, std::uint32_t confirm_ms) {
   std::array<std::uint8_t, 2000> piece;
   bool in_time = false;  // `enough` bytes came within the budget
   for (;;) {
@@ -96,9 +97,9 @@ std::int32_t Gather(TcpSocket& client, Bytes& reply, std::size_t enough, std::si
     in_time = reply.size() >= enough;
     if (expected == 0 || reply.size() > expected) return 0;
     if (reply.size() == expected) {
-      // Bytes already waiting behind a reply of the right length make it an
-      // over-long one.
-      const SocketResult more = client.Receive(piece.data(), piece.size(), 0);
+      // Bytes already waiting (or, when confirming, arriving soon) behind a
+      // reply of the right length make it an over-long one.
+      const SocketResult more = client.Receive(piece.data(), piece.size(), confirm_ms);
       if (more.status == SocketStatus::kOk) {
         reply.insert(reply.end(), piece.begin(),
                      piece.begin() + static_cast<std::ptrdiff_t>(more.count));
@@ -115,6 +116,7 @@ std::int32_t Gather(TcpSocket& client, Bytes& reply, std::size_t enough, std::si
 bool TcpChannel::Connect(const std::string& host) {
   client_.reset();  // closes the previous connection before the new attempt
   client_ = std::make_unique<TcpSocket>();
+  reply_due_ = false;
   return client_->Connect(host, kTcpPort, kTcpConnectLimitMs);
 }
 
@@ -136,12 +138,13 @@ std::int32_t TcpChannel::Receive(Bytes& reply, std::size_t expected, std::size_t
   if (!Connected()) return 1;
   TcpSocket& client = *client_;
   if (enough == 0 || enough > expected) enough = expected;
-  const std::int32_t code = Gather(client, reply, enough, expected, start);
+  const std::int32_t code =
+      Gather(client, reply, enough, expected, start, reply_due_ ? kSettleQuietMs : 0);
+  if (expected == 0) return code;
   // Part of a reply, or more than one: the rest may still be arriving, and
   // the next exchange must not take it for the start of its own reply.
-  if (expected != 0 && !reply.empty() && reply.size() != expected && client.IsOpen()) {
-    SettleInput(client);
-  }
+  if (!reply.empty() && reply.size() != expected && client.IsOpen()) SettleInput(client);
+  reply_due_ = reply.size() != expected;
   return code;
 }
 

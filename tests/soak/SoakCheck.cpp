@@ -83,6 +83,10 @@ std::string Describe(const Call& call) {
         << sim::HexBytes(r.answer);
   }
   if (call.overlapped) out << " | met output for an earlier request";
+  for (const auto& r : call.met) {
+    out << " | earlier " << r.link << " " << sim::FormatRequestLine(r) << " answer "
+        << sim::HexBytes(r.answer);
+  }
   return out.str();
 }
 

@@ -60,6 +60,7 @@ struct Call {
   Bytes command_frame;                    // for a command: the frame of its body at call time
   std::vector<sim::SimRequest> received;  // what the scales took in during the call
   bool overlapped = false;                // output for an earlier request went out during the call
+  std::vector<sim::SimRequest> met;       // those earlier requests, for the report
 };
 
 struct Tally {

@@ -206,6 +206,30 @@ TEST_F(SerialPtyTest, ReceiveGathersAReplyHoweverItArrives) {
   }
 }
 
+TEST_F(SerialPtyTest, LateAnswerAheadOfACutReplyIsNotJoinedToIt) {
+  // An exchange that ends without its reply (here: part of one, the budget
+  // spent); the scale then answers it late, just ahead of the next reply,
+  // which comes cut so that the late answer and its head are 14 bytes.
+  test::ManualClock clock(0);
+  SetTickSource(clock.Source());
+  SetMessagePump([&] { clock.Advance(kComReceiveBudgetMs + 1); });
+  pty_.Write(Pattern(5));
+  EXPECT_EQ(ComReceive(14).size(), 5u);
+  SetMessagePump([] {});
+  SetTickSource(test::RealTicksFrom(0));
+  const Bytes reply = Pattern(14, 0xA0);
+  Peer([this, reply] {
+    pty_.Write(test::Concat(Pattern(8, 0x06), Bytes(reply.begin(), reply.begin() + 6)));
+    SleepMs(60);
+    pty_.Write(Bytes(reply.begin() + 6, reply.end()));
+  });
+  EXPECT_EQ(ComReceive(14).size(), 22u) << "over-long, not a spliced reply";
+  peer_.join();
+  // The next reply of the right length, followed by silence, is taken.
+  pty_.Write(reply);
+  EXPECT_EQ(ComReceive(14), reply);
+}
+
 TEST_F(SerialPtyTest, ExchangeCostsWireTimeNotTheReadGap) {
   // A complete reply ends the read at once instead of after a 100 ms gap.
   const Bytes reply = Pattern(14);

@@ -62,5 +62,31 @@ TEST_F(TcpSlowTest, UnfinishedReplyEndsWithTheBudgetAcrossTheTickWrap) {
   EXPECT_EQ(got, reply);
 }
 
+TEST_F(TcpSlowTest, LateAnswerAheadOfACutReplyIsNotJoinedToIt) {
+  // The first request is answered only when the second arrives, just ahead
+  // of the second's reply, which comes cut so that the late answer and its
+  // head are 14 bytes.
+  const Bytes reply = Pattern(14, 0xA0);
+  ASSERT_NO_FATAL_FAILURE(StartPeer(LoopbackAddress(203), [reply](PeerSocket& peer) {
+    peer.Receive(kRequest.size(), 3000);
+    peer.Receive(kRequest.size(), 5000);
+    peer.SendAll(test::Concat(Pattern(8, 0x06), Bytes(reply.begin(), reply.begin() + 6)));
+    SleepMs(60);
+    peer.SendAll(Bytes(reply.begin() + 6, reply.end()));
+    if (peer.Receive(kRequest.size(), 3000) == kRequest) peer.SendAll(reply);
+    peer.SeesClose(8000);
+  }));
+  ASSERT_TRUE(TcpConnect(LoopbackAddress(203)));
+  Bytes got;
+  ASSERT_EQ(TcpSend(kRequest), 0);
+  EXPECT_EQ(TcpReceive(got, 14), 2);
+  ASSERT_EQ(TcpSend(kRequest), 0);
+  EXPECT_EQ(TcpReceive(got, 14), 0);
+  EXPECT_NE(got.size(), 14u) << "over-long, not a spliced reply";
+  ASSERT_EQ(TcpSend(kRequest), 0);
+  EXPECT_EQ(TcpReceive(got, 14), 0);
+  EXPECT_EQ(got, reply);
+}
+
 }  // namespace
 }  // namespace rd
