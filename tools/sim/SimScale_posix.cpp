@@ -123,6 +123,10 @@ struct Link {
   Clock::time_point line_free{};    // pacing: when the next byte may go
   Clock::time_point last_output{};  // when a byte last went out
   bool blocked = false;             // the last write met a full buffer
+  // The request whose reply is partly out: the line is its until its last
+  // piece went, so that two replies never mix byte by byte (a scale sends
+  // one frame at a time; a later reply may still overtake a delayed one).
+  std::optional<std::size_t> owner;
 
   bool Open() const { return fd.Valid(); }
   void Forget() {
@@ -132,6 +136,29 @@ struct Link {
     has_held = false;
     requests = 0;
     blocked = false;
+    owner.reset();
+  }
+  // The entry to write next: the next piece of the reply that holds the
+  // line, else the earliest.
+  std::deque<Pending>::iterator Next() { return NextIn(queue, owner); }
+  std::deque<Pending>::const_iterator Next() const { return NextIn(queue, owner); }
+  template <class Queue>
+  static auto NextIn(Queue& queue, const std::optional<std::size_t>& owner)
+      -> decltype(queue.begin()) {
+    if (owner) {
+      for (auto it = queue.begin(); it != queue.end(); ++it) {
+        if (!it->close && it->request == *owner) return it;
+      }
+    }
+    return queue.begin();
+  }
+  // After an entry of `request` went out in full: the line stays its while
+  // more of its reply waits.
+  void Release(std::size_t request) {
+    owner.reset();
+    for (const Pending& p : queue) {
+      if (!p.close && p.request == request) owner = request;
+    }
   }
   void Enqueue(Pending entry) {
     auto pos = std::upper_bound(queue.begin(), queue.end(), entry.at,
@@ -338,14 +365,15 @@ struct SimScale::Impl {
     const Clock::duration byte_time = ByteTime(link);
     link.blocked = false;
     while (!link.queue.empty()) {
-      Pending& front = link.queue.front();
+      const auto next = link.Next();
+      Pending& front = *next;
       if (front.at > now) break;
       if (front.close) {
         CloseLink(link, "closed by the scale");
         return false;
       }
       if (front.data.empty()) {
-        link.queue.pop_front();
+        link.queue.erase(next);
         continue;
       }
       if (byte_time != Clock::duration::zero() && link.line_free > now) break;
@@ -378,7 +406,12 @@ struct SimScale::Impl {
       front.data.erase(front.data.begin(), front.data.begin() + written);
       link.last_output = now;
       if (byte_time != Clock::duration::zero()) link.line_free = now + byte_time * written;
-      if (front.data.empty()) link.queue.pop_front();
+      link.owner = front.request;
+      if (front.data.empty()) {
+        const std::size_t request = front.request;
+        link.queue.erase(next);
+        link.Release(request);
+      }
     }
     return true;
   }
@@ -425,7 +458,7 @@ struct SimScale::Impl {
     };
     if (!link.Open()) return wake;
     if (!link.queue.empty() && !link.blocked) {
-      consider(std::max(link.queue.front().at, link.line_free));
+      consider(std::max(link.Next()->at, link.line_free));
     }
     if (link.parser.Pending() > 0) consider(link.last_input + kResyncPause);
     return wake;
