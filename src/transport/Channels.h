@@ -10,6 +10,7 @@
 #include <string>
 
 #include "raroredoziri/Bytes.h"
+#include "raroredoziri/Transport.h"
 #include "transport/serial_port.h"
 #include "transport/tcp_socket.h"
 
@@ -25,11 +26,35 @@ inline constexpr std::uint32_t kSettleLimitMs = 1000;
 
 // After an exchange that did not end with a reply of the right length, the
 // scale may still answer that request late, and its late answer may arrive
-// during the next exchange, just ahead of the reply to it. Until a channel
-// has taken a reply of the right length again, a reply counts as complete
-// only when nothing follows it for kSettleQuietMs; anything that follows
-// makes it over-long. Without request numbers in the protocol this is what
-// keeps a late answer and the head of the own reply from being taken as one.
+// during a later exchange, just ahead of the reply to it (or after a reply
+// that overtook it). For kLateReplyHorizonMs after such an exchange, and
+// until a reply of the right length has come since, a reply counts as
+// complete only when nothing follows it for kSettleQuietMs; anything that
+// follows makes it over-long. Without request numbers in the protocol this
+// is what keeps a late answer and the head of the own reply from being
+// taken as one.
+inline constexpr std::uint32_t kLateReplyHorizonMs = 5000;
+
+class LateReplyWatch {
+ public:
+  // A reply must be followed by silence to count.
+  bool Due() const { return due_; }
+  // After an exchange; `answered`: a reply of the right length came.
+  void Note(bool answered) {
+    const std::uint32_t now = TickCount();
+    if (!answered) {
+      due_ = true;
+      since_ = now;
+    } else if (due_ && static_cast<std::uint32_t>(now - since_) > kLateReplyHorizonMs) {
+      due_ = false;
+    }
+  }
+  void Reset() { due_ = false; }
+
+ private:
+  bool due_ = false;
+  std::uint32_t since_ = 0;  // when the last exchange without its reply ended
+};
 
 class SerialChannel {
  public:
@@ -50,7 +75,7 @@ class SerialChannel {
   void Settle();
 
   SerialPort port_;
-  bool reply_due_ = false;  // a request went unanswered (kept across reopening)
+  LateReplyWatch late_;  // kept across reopening: a late answer may still come
   std::uint16_t port_number_ = 0;
   std::uint8_t parity_ = 0;
 };
@@ -69,7 +94,7 @@ class TcpChannel {
 
  private:
   std::unique_ptr<TcpSocket> client_;  // none, or a socket open or closed
-  bool reply_due_ = false;             // a request went unanswered on this connection
+  LateReplyWatch late_;                // for the current connection
 };
 
 }  // namespace transport

@@ -17,8 +17,8 @@ using ReadBuffer = std::array<std::uint8_t, kComBufferSize>;
 
 bool SerialChannel::Open(std::int32_t in_queue, std::int32_t out_queue, std::int32_t baud) {
   if (in_queue < 0 || out_queue < 0 || baud < 0) RaiseRangeError();
-  // A late answer may still come after the port is opened again, so
-  // reply_due_ stays as it is.
+  // A late answer may still come after the port is opened again, so the
+  // late-reply watch goes on.
   port_.Close();
   if (!port_.Open(port_number_)) return false;
   // A port that opened but refused its settings stays open until the next
@@ -75,7 +75,7 @@ Bytes SerialChannel::Receive(std::int32_t expected) {
   }
   // While an earlier request may still be answered late, anything that
   // follows a reply of the right length closely makes it over-long.
-  if (reply_due_ && static_cast<std::int64_t>(reply.size()) == expected &&
+  if (late_.Due() && static_cast<std::int64_t>(reply.size()) == expected &&
       port_.WaitForInput(kSettleQuietMs)) {
     const auto read = port_.Read(chunk.data(), chunk.size(), 1);
     reply.insert(reply.end(), chunk.begin(),
@@ -85,7 +85,7 @@ Bytes SerialChannel::Receive(std::int32_t expected) {
   // Part of a reply, or more than one: the rest may still be arriving, and
   // the next exchange must not take it for the start of its own reply.
   if (!reply.empty() && static_cast<std::int64_t>(reply.size()) != expected) Settle();
-  reply_due_ = static_cast<std::int64_t>(reply.size()) != expected;
+  late_.Note(static_cast<std::int64_t>(reply.size()) == expected);
   return reply;
 }
 

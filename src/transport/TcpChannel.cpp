@@ -116,7 +116,7 @@ std::int32_t Gather(TcpSocket& client, Bytes& reply, std::size_t enough, std::si
 bool TcpChannel::Connect(const std::string& host) {
   client_.reset();  // closes the previous connection before the new attempt
   client_ = std::make_unique<TcpSocket>();
-  reply_due_ = false;
+  late_.Reset();
   return client_->Connect(host, kTcpPort, kTcpConnectLimitMs);
 }
 
@@ -139,12 +139,12 @@ std::int32_t TcpChannel::Receive(Bytes& reply, std::size_t expected, std::size_t
   TcpSocket& client = *client_;
   if (enough == 0 || enough > expected) enough = expected;
   const std::int32_t code =
-      Gather(client, reply, enough, expected, start, reply_due_ ? kSettleQuietMs : 0);
+      Gather(client, reply, enough, expected, start, late_.Due() ? kSettleQuietMs : 0);
   if (expected == 0) return code;
   // Part of a reply, or more than one: the rest may still be arriving, and
   // the next exchange must not take it for the start of its own reply.
   if (!reply.empty() && reply.size() != expected && client.IsOpen()) SettleInput(client);
-  reply_due_ = reply.size() != expected;
+  late_.Note(reply.size() == expected);
   return code;
 }
 

@@ -208,7 +208,7 @@ TEST_F(SerialPtyTest, ReceiveGathersAReplyHoweverItArrives) {
 
 TEST_F(SerialPtyTest, LateAnswerAheadOfACutReplyIsNotJoinedToIt) {
   // An exchange that ends without its reply (here: part of one, the budget
-  // spent); the scale then answers it late, just ahead of the next reply,
+  // spent); the scale then answers it late, just ahead of a later reply,
   // which comes cut so that the late answer and its head are 14 bytes.
   test::ManualClock clock(0);
   SetTickSource(clock.Source());
@@ -216,8 +216,11 @@ TEST_F(SerialPtyTest, LateAnswerAheadOfACutReplyIsNotJoinedToIt) {
   pty_.Write(Pattern(5));
   EXPECT_EQ(ComReceive(14).size(), 5u);
   SetMessagePump([] {});
-  SetTickSource(test::RealTicksFrom(0));
+  SetTickSource(test::RealTicksFrom(clock.Source()()));
+  // A reply that overtook the late answer does not end the watch.
   const Bytes reply = Pattern(14, 0xA0);
+  pty_.Write(reply);
+  EXPECT_EQ(ComReceive(14), reply);
   Peer([this, reply] {
     pty_.Write(test::Concat(Pattern(8, 0x06), Bytes(reply.begin(), reply.begin() + 6)));
     SleepMs(60);
