@@ -28,15 +28,24 @@ void SerialCase(FuzzedDataProvider& in) {
   RD_FUZZ_CHECK(!reads.empty());
   Bytes joined;
   std::int64_t total = 0;
+  std::size_t stopped = reads.size();
   for (std::size_t i = 0; i < reads.size(); ++i) {
     joined.insert(joined.end(), reads[i].data.begin(), reads[i].data.end());
     total += static_cast<std::int64_t>(reads[i].data.size());
     const bool late = static_cast<std::uint32_t>(reads[i].tick_after - start) > 3000;
-    const bool stop = reads[i].failed || late || total == expected;
-    // The wait stops after the first read that meets a stop condition, and
-    // only then.
-    RD_FUZZ_CHECK(stop == (i + 1 == reads.size()));
+    if (stopped == reads.size() && (reads[i].failed || late || total == expected)) stopped = i;
   }
+  // The wait stops after the first read that meets a stop condition, and
+  // only then; a reply of the right length may be followed by one more read
+  // when an earlier exchange left a late answer possible (the port's
+  // late-reply watch outlives a case): what it brings makes it over-long.
+  Bytes upto;
+  for (std::size_t i = 0; i <= stopped && i < reads.size(); ++i) {
+    upto.insert(upto.end(), reads[i].data.begin(), reads[i].data.end());
+  }
+  const bool confirmed =
+      stopped + 2 == reads.size() && static_cast<std::int64_t>(upto.size()) == expected;
+  RD_FUZZ_CHECK(stopped + 1 == reads.size() || confirmed);
   RD_FUZZ_CHECK(reply == joined);
 }
 
