@@ -228,11 +228,11 @@ class Job {
       const std::size_t from = scale_sim == &framed_ ? framed_from : legacy_from;
       const auto got = scale_sim->RequestsSince(from);
       call.received.insert(call.received.end(), got.begin(), got.end());
-      const auto all = scale_sim->Requests();
       for (std::size_t index : scale_sim->AnsweredSince(start)) {
         if (index >= from) continue;
         call.overlapped = true;
-        if (index < all.size()) call.met.push_back(all[index]);
+        const auto earlier = scale_sim->RequestsSince(index);
+        if (!earlier.empty()) call.met.push_back(earlier.front());
       }
     }
     const bool ok = checker_.Check(call);
