@@ -118,7 +118,7 @@ HRESULT ScaleClassObject::LockServer(BOOL lock) {
 }
 
 void ScaleClassObject::UpdateRegistration(bool register_flag) {
-  const ClassRegistration entry{Clsid(), description_, prog_id_};
+  const ClassRegistration entry{Clsid(), ToWide(description_), ToWide(prog_id_)};
   if (register_flag) {
     WriteClassKeys(entry, module_);
   } else {

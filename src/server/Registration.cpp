@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "ModulePath.h"
 #include "raroredoziri/Fault.h"
 
 namespace rd::server {
@@ -9,9 +10,11 @@ namespace {
 
 using UnRegisterTypeLibFn = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
 
-void RegisterTypeLibrary(ITypeLib* lib, const std::string& long_path) {
-  std::wstring path = ToWide(long_path);
-  std::wstring help_dir = ToWide(HelpDirectoryOf(long_path));
+void RegisterTypeLibrary(ITypeLib* lib, const std::wstring& long_path) {
+  // Hosts load the library back from this path with calls that take no more
+  // than MAX_PATH characters.
+  std::wstring path = WithinMaxPath(long_path);
+  std::wstring help_dir = HelpDirectoryOf(path);
   CheckStatus(RegisterTypeLib(lib, path.data(), help_dir.data()));
 }
 
@@ -40,49 +43,50 @@ void UpdateRegistration(ServerModule& module, bool register_flag) {
 }
 
 void WriteClassKeys(const ClassRegistration& entry, ServerModule& module) {
-  const std::string clsid_key = "CLSID\\" + GuidText(entry.clsid);
-  const std::string server_key = clsid_key + "\\InprocServer32";
-  WriteRegString(clsid_key, "", entry.description);
-  WriteRegString(server_key, "", InprocServerPath(ModuleLongPath(module.Instance())));
-  WriteRegString(server_key, "ThreadingModel", "Apartment");
-  WriteRegString(entry.prog_id, "", entry.description);
-  WriteRegString(entry.prog_id + "\\Clsid", "", GuidText(entry.clsid));
-  WriteRegString(clsid_key + "\\ProgID", "", entry.prog_id);
+  const std::wstring clsid = ToWide(GuidText(entry.clsid));
+  const std::wstring clsid_key = L"CLSID\\" + clsid;
+  const std::wstring server_key = clsid_key + L"\\InprocServer32";
+  WriteRegString(clsid_key, L"", entry.description);
+  WriteRegString(server_key, L"", InprocServerPath(ModuleLongPath(module.Instance())));
+  WriteRegString(server_key, L"ThreadingModel", L"Apartment");
+  WriteRegString(entry.prog_id, L"", entry.description);
+  WriteRegString(entry.prog_id + L"\\Clsid", L"", clsid);
+  WriteRegString(clsid_key + L"\\ProgID", L"", entry.prog_id);
   const LibAttr attr(module.TypeLib());
-  char version[32];
-  std::snprintf(version, sizeof version, "%d.%d", attr->wMajorVerNum, attr->wMinorVerNum);
-  WriteRegString(clsid_key + "\\Version", "", version);
-  WriteRegString(clsid_key + "\\TypeLib", "", GuidText(attr->guid));
+  WriteRegString(clsid_key + L"\\Version", L"",
+                 std::to_wstring(attr->wMajorVerNum) + L"." + std::to_wstring(attr->wMinorVerNum));
+  WriteRegString(clsid_key + L"\\TypeLib", L"", ToWide(GuidText(attr->guid)));
 }
 
 void RemoveClassKeys(const ClassRegistration& entry) {
-  const std::string clsid_key = "CLSID\\" + GuidText(entry.clsid);
-  RemoveRegKey(clsid_key + "\\TypeLib");
-  RemoveRegKey(clsid_key + "\\Version");
-  RemoveRegKey(clsid_key + "\\ProgID");
-  RemoveRegKey(entry.prog_id + "\\Clsid");
+  const std::wstring clsid_key = L"CLSID\\" + ToWide(GuidText(entry.clsid));
+  RemoveRegKey(clsid_key + L"\\TypeLib");
+  RemoveRegKey(clsid_key + L"\\Version");
+  RemoveRegKey(clsid_key + L"\\ProgID");
+  RemoveRegKey(entry.prog_id + L"\\Clsid");
   RemoveRegKey(entry.prog_id);
-  RemoveRegKey(clsid_key + "\\InprocServer32");
+  RemoveRegKey(clsid_key + L"\\InprocServer32");
   RemoveRegKey(clsid_key);
 }
 
-void WriteRegString(const std::string& key, const std::string& value_name,
-                    const std::string& data) {
+void WriteRegString(const std::wstring& key, const std::wstring& value_name,
+                    const std::wstring& data) {
   HKEY handle = nullptr;
-  char empty_class[] = "";
+  wchar_t empty_class[] = L"";
   LONG status =
-      RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, empty_class, REG_OPTION_NON_VOLATILE,
+      RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, empty_class, REG_OPTION_NON_VOLATILE,
                       KEY_READ | KEY_WRITE, nullptr, &handle, nullptr);
   if (status == ERROR_SUCCESS) {
-    status = RegSetValueExA(handle, value_name.c_str(), 0, REG_SZ,
+    // The size counts the terminating zero.
+    status = RegSetValueExW(handle, value_name.c_str(), 0, REG_SZ,
                             reinterpret_cast<const BYTE*>(data.c_str()),
-                            static_cast<DWORD>(data.size() + 1));
+                            static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(handle);
   }
   if (status != ERROR_SUCCESS) throw Fault(kRegistryFault);
 }
 
-void RemoveRegKey(const std::string& key) { RegDeleteKeyA(HKEY_CLASSES_ROOT, key.c_str()); }
+void RemoveRegKey(const std::wstring& key) { RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str()); }
 
 std::string GuidText(REFGUID guid) {
   char text[40];
@@ -93,17 +97,15 @@ std::string GuidText(REFGUID guid) {
   return text;
 }
 
-std::string HelpDirectoryOf(const std::string& path) {
-  const std::size_t end = path.find_last_of("\\:");
-  return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+std::wstring HelpDirectoryOf(const std::wstring& path) {
+  const std::size_t end = path.find_last_of(L"\\:");
+  return end == std::wstring::npos ? std::wstring() : path.substr(0, end + 1);
 }
 
-std::string InprocServerPath(const std::string& long_path) {
-  if (long_path.find(' ') == std::string::npos) return long_path;
-  char short_path[MAX_PATH + 1];
-  const DWORD length = GetShortPathNameA(long_path.c_str(), short_path, sizeof short_path);
-  if (length == 0 || length >= sizeof short_path) return long_path;
-  return std::string(short_path, length);
+std::wstring InprocServerPath(const std::wstring& long_path) {
+  if (long_path.find(L' ') == std::wstring::npos && long_path.size() < MAX_PATH) return long_path;
+  const std::wstring short_path = ShortPathOf(long_path);
+  return short_path.empty() ? long_path : short_path;
 }
 
 }  // namespace rd::server

@@ -1,6 +1,8 @@
 // Registration of the server under HKEY_CLASSES_ROOT: the type library and,
 // per class object, the CLSID and ProgID keys. Every write goes through
 // WriteRegString; there is no roll-back of what was written before a fault.
+// Keys, values and paths go to the registry in wide characters, so a path
+// outside the system's ANSI code page is recorded as it is.
 #pragma once
 
 #include <string>
@@ -14,8 +16,8 @@ inline constexpr const char* kRegistryFault = "Error creating system registry en
 // What the registry records about one class.
 struct ClassRegistration {
   const CLSID& clsid;
-  std::string description;
-  std::string prog_id;
+  std::wstring description;
+  std::wstring prog_id;
 };
 
 // The body of DllRegisterServer (flag set) and DllUnregisterServer (flag
@@ -29,16 +31,18 @@ void RemoveClassKeys(const ClassRegistration& entry);
 
 // Creates or opens `key` under HKEY_CLASSES_ROOT and sets `value_name` (empty:
 // the default value) to `data` as REG_SZ. Raises Fault(kRegistryFault).
-void WriteRegString(const std::string& key, const std::string& value_name, const std::string& data);
+void WriteRegString(const std::wstring& key, const std::wstring& value_name,
+                    const std::wstring& data);
 // Deletes `key` (only a key without subkeys goes); the status is ignored.
-void RemoveRegKey(const std::string& key);
+void RemoveRegKey(const std::wstring& key);
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case, as StringFromCLSID.
 std::string GuidText(REFGUID guid);
 // The path up to and including its last "\" or ":"; empty when it has none.
-std::string HelpDirectoryOf(const std::string& path);
+std::wstring HelpDirectoryOf(const std::wstring& path);
 // The path for InprocServer32: the short (8.3) form when the long path holds a
-// space and a short form exists, else the long path.
-std::string InprocServerPath(const std::string& long_path);
+// space or is too long for the runtime (MAX_PATH or more) and a short form
+// exists, else the long path.
+std::wstring InprocServerPath(const std::wstring& long_path);
 
 }  // namespace rd::server

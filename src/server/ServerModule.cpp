@@ -1,9 +1,9 @@
 #include "ServerModule.h"
 
-#include <algorithm>
 #include <memory>
 
 #include "ClassFactory.h"
+#include "ModulePath.h"
 #include "object/ComPtr.h"
 #include "raroredoziri/Fault.h"
 
@@ -74,7 +74,7 @@ void ServerModule::StartUp() {
 ITypeLib* ServerModule::TypeLib() {
   if (ITypeLib* lib = type_lib_.load()) return lib;
   const std::wstring path =
-      type_lib_path_.empty() ? ToWide(ModuleLongPath(instance_)) : type_lib_path_;
+      type_lib_path_.empty() ? WithinMaxPath(ModuleFileName(instance_)) : type_lib_path_;
   ITypeLib* loaded = nullptr;
   CheckStatus(LoadTypeLib(path.c_str(), &loaded));
   ITypeLib* expected = nullptr;
@@ -90,28 +90,7 @@ std::string ServerModule::TypeLibName() {
   return ToAnsi(name.get());
 }
 
-// ---- Paths and text -----------------------------------------------------
-
-std::string ModuleLongPath(HMODULE module) {
-  char buffer[262];
-  const DWORD length = GetModuleFileNameA(module, buffer, sizeof buffer);
-  return LongPathOf(std::string(buffer, std::min<DWORD>(length, sizeof buffer)));
-}
-
-std::string LongPathOf(std::string path) {
-  std::string result;
-  while (path.size() > 2) {
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA(path.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) break;
-    FindClose(search);
-    result = "\\" + std::string(found.cFileName) + result;
-    const std::size_t slash = path.find_last_of('\\');
-    path.resize(slash == std::string::npos ? 0 : slash);
-  }
-  // What is left: the drive ("C:"), or a part that could not be looked up.
-  return path + result;
-}
+// ---- Text ---------------------------------------------------------------
 
 std::string ToAnsi(const wchar_t* text) {
   if (!text || !*text) return {};

@@ -121,14 +121,6 @@ void ClassList::ForEachOf(const ServerModule& module, Fn&& fn) {
   }
 }
 
-// The module's path with every component in its long form and in the letter
-// case stored on disk (GetModuleFileNameA, then FindFirstFileA per component).
-std::string ModuleLongPath(HMODULE module);
-// The rebuild itself: from the end of `path`, each component that
-// FindFirstFileA finds is replaced by the name stored on disk; the part in
-// front of the first component it cannot find is kept as it stands.
-std::string LongPathOf(std::string path);
-
 // 8-bit text in the system's ANSI code page, and back.
 std::string ToAnsi(const wchar_t* text);
 std::wstring ToWide(const std::string& text);

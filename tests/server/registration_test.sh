@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Registration of RaroreDoziri.dll with regsvr32 in a private wine prefix:
-# the module sits in a folder whose path holds spaces, so InprocServer32 must
+# the module sits in a folder whose path holds spaces and whose name lies
+# outside every ANSI code page (Cyrillic and Greek), so InprocServer32 must
 # hold its short (8.3) path and the type library its long path. Registering
-# twice gives the same eight values; unregistering removes them and may be
-# repeated.
+# twice gives the same eight values and an object can be created by ProgID;
+# unregistering removes them and may be repeated. Then once more from a
+# folder below it that takes the path past MAX_PATH.
 # Usage: registration_test.sh DLL 64|32
 set -u
 dll=$1 bits=$2
@@ -14,10 +16,17 @@ rd_wine_prefix "$bits" || exit 1
 
 clsid='{A05E2075-3492-414F-9460-0415E7BFCF54}'
 libid='{721BA90E-DAB2-4610-B7C0-7003804BC83A}'
-folder_unix="$WINEPREFIX/drive_c/Program Files/RaroreDoziri Test"
-folder='C:\Program Files\RaroreDoziri Test'
-mkdir -p "$folder_unix" && cp "$dll" "$folder_unix/RaroreDoziri.dll" || exit 1
+name='RaroreDoziri Test Весы Ζυγαριά'
+folder_unix="$WINEPREFIX/drive_c/Program Files/$name"
+folder="C:\\Program Files\\$name"
+long_name="A Folder Name Long Enough To Take The Path Past MAX_PATH$(printf ' Padding%.0s' {1..20})"
+mkdir -p "$folder_unix/$long_name" "$WINEPREFIX/drive_c/rd-test" || exit 1
+cp "$dll" "$folder_unix/RaroreDoziri.dll" && cp "$dll" "$folder_unix/$long_name/RaroreDoziri.dll" ||
+  exit 1
 module="$folder\\RaroreDoziri.dll"
+long_module="$folder\\$long_name\\RaroreDoziri.dll"
+printf '%s\r\n' 'Set s = CreateObject("RaroreDoziri.Scale")' 'WScript.Echo "weight " & s.Weight' \
+  >"$WINEPREFIX/drive_c/rd-test/create.vbs"
 
 fail=0
 check() {  # check WHAT ACTUAL EXPECTED
@@ -38,23 +47,36 @@ value() {
   done
   printf '%s\n' "$out" | tr -d '\r' | sed -nE 's/^ +\S.*REG_SZ +(.*)$/\1/p' | head -n 1
 }
+# The default value of a key as reg export writes it (UTF-16): text outside
+# the ANSI code page comes through, where reg query prints "?".
+exported() {
+  rm -f "$WINEPREFIX/drive_c/rd-test/export.reg"
+  rd_wine reg export "$1" 'C:\rd-test\export.reg' /y >/dev/null 2>&1
+  iconv -f UTF-16 -t UTF-8 "$WINEPREFIX/drive_c/rd-test/export.reg" 2>/dev/null | tr -d '\r' |
+    sed -n 's/^@="\(.*\)"$/\1/p' | head -n 1 | sed 's/\\\\/\\/g'
+}
+# The Linux file a Windows path names, "" when there is none.
+file_of() { realpath -e "$(rd_wine winepath -u "$1" 2>/dev/null | tr -d '\r')" 2>/dev/null; }
 count_values() { rd_wine reg query "$1" /s 2>/dev/null | tr -d '\r' | grep -c ' REG_SZ '; }
 present() { rd_wine reg query "$1" >/dev/null 2>&1 && echo present || echo absent; }
+
+# check_server ROUND MODULE_UNIX: InprocServer32 is a short path to the module
+# and an object can be created by ProgID.
+check_server() {
+  local server
+  server=$(value "HKCR\\CLSID\\$clsid\\InprocServer32" "")
+  case "$server" in
+    *" "* | "") echo "FAIL $1: InprocServer32 [$server] is not a short path"; fail=1 ;;
+    *) check "$1: InprocServer32 is the module's short path" "$(file_of "$server")" "$(realpath "$2")" ;;
+  esac
+  check "$1: object created by ProgID" \
+    "$(rd_wine cscript //nologo 'C:\rd-test\create.vbs' 2>/dev/null | tr -d '\r')" "weight 0"
+}
 
 check_registered() {
   local round=$1
   check "$round: CLSID default" "$(value "HKCR\\CLSID\\$clsid" "")" "Scale Object"
-  local server
-  server=$(value "HKCR\\CLSID\\$clsid\\InprocServer32" "")
-  case "$server" in
-    *" "* | "") echo "FAIL $round: InprocServer32 [$server] is not a short path"; fail=1 ;;
-    *)
-      # The short path names the copied module.
-      local unix
-      unix=$(rd_wine winepath -u "$server" 2>/dev/null | tr -d '\r')
-      check "$round: InprocServer32 is the module's short path" \
-        "$(realpath -e "$unix" 2>/dev/null)" "$(realpath "$folder_unix/RaroreDoziri.dll")" ;;
-  esac
+  check_server "$round" "$folder_unix/RaroreDoziri.dll"
   check "$round: ThreadingModel" "$(value "HKCR\\CLSID\\$clsid\\InprocServer32" ThreadingModel)" \
     "Apartment"
   check "$round: ProgID default" "$(value 'HKCR\RaroreDoziri.Scale' "")" "Scale Object"
@@ -66,8 +88,8 @@ check_registered() {
   check "$round: values under the CLSID" "$(count_values "HKCR\\CLSID\\$clsid")" 6
   check "$round: values under the ProgID" "$(count_values 'HKCR\RaroreDoziri.Scale')" 2
   # The type library: long path, help directory up to the last backslash.
-  check "$round: type library path" "$(value "HKCR\\TypeLib\\$libid\\1.0\\409\\win32" "")" "$module"
-  check "$round: type library help directory" "$(value "HKCR\\TypeLib\\$libid\\1.0\\HELPDIR" "")" \
+  check "$round: type library path" "$(exported "HKCR\\TypeLib\\$libid\\1.0\\409\\win32")" "$module"
+  check "$round: type library help directory" "$(exported "HKCR\\TypeLib\\$libid\\1.0\\HELPDIR")" \
     "$folder\\"
 }
 
@@ -90,5 +112,15 @@ check_unregistered unregistered
 rd_wine regsvr32 /u /s "$module"
 check "unregistration with nothing registered" $? 0
 check_unregistered again
+
+# Past MAX_PATH the runtime reads both paths in their short form.
+rd_wine regsvr32 /s "$long_module"
+check "long path: registration status" $? 0
+check_server "long path" "$folder_unix/$long_name/RaroreDoziri.dll"
+check "long path: type library" "$(file_of "$(exported "HKCR\\TypeLib\\$libid\\1.0\\409\\win32")")" \
+  "$(realpath "$folder_unix/$long_name/RaroreDoziri.dll")"
+rd_wine regsvr32 /u /s "$long_module"
+check "long path: unregistration status" $? 0
+check_unregistered "long path"
 
 exit "$fail"

@@ -1,11 +1,15 @@
 // The server's parts on their own: binding the class object to a type
 // library (and refusing libraries that do not fit), the module's counters,
-// the class list, paths and registry texts.
+// the class list, the module's own path in any folder, and registry texts.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ClassFactory.h"
+#include "ModulePath.h"
 #include "Registration.h"
 #include "ScaleObject.h"
 #include "ServerModule.h"
@@ -144,62 +148,80 @@ TEST(RegistryTexts, GuidsAndHelpDirectories) {
   EXPECT_EQ(GuidText(CLSID_Scale), "{A05E2075-3492-414F-9460-0415E7BFCF54}");
   EXPECT_EQ(GuidText(IID_IScale), "{D18475CC-F1A1-4709-BE43-014B8C344447}");
   struct Case {
-    const char* path;
-    const char* dir;
+    const wchar_t* path;
+    const wchar_t* dir;
   } cases[] = {
-      {"C:\\Program Files\\Rd\\RaroreDoziri.dll", "C:\\Program Files\\Rd\\"},
-      {"C:RaroreDoziri.dll", "C:"},
-      {"RaroreDoziri.dll", ""},
-      {"\\\\host\\share\\x.dll", "\\\\host\\share\\"},
+      {L"C:\\Program Files\\Rd\\RaroreDoziri.dll", L"C:\\Program Files\\Rd\\"},
+      {L"C:RaroreDoziri.dll", L"C:"},
+      {L"RaroreDoziri.dll", L""},
+      {L"\\\\host\\share\\x.dll", L"\\\\host\\share\\"},
   };
-  for (const Case& c : cases) EXPECT_EQ(HelpDirectoryOf(c.path), c.dir) << c.path;
+  for (const Case& c : cases) EXPECT_EQ(HelpDirectoryOf(c.path), c.dir);
 }
 
-// A folder and file with long names holding spaces, removed afterwards.
-class LongNames : public ::testing::Test {
+// A copy of the server module in a folder whose name is long, holds spaces,
+// lies outside the ANSI code page or makes the path longer than MAX_PATH;
+// removed afterwards.
+class ModuleFolders : public ::testing::TestWithParam<const wchar_t*> {
  protected:
   void SetUp() override {
-    char temp[MAX_PATH];
-    ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+    wchar_t temp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
     // The temporary folder itself in its long form.
-    char long_temp[MAX_PATH];
-    ASSERT_GT(GetLongPathNameA(temp, long_temp, MAX_PATH), 0u);
-    folder_ = std::string(long_temp) + "RaroreDoziri Long Folder " +
-              std::to_string(GetCurrentProcessId());
-    file_ = folder_ + "\\Server Module File.dll";
-    ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr));
-    HANDLE handle = CreateFileA(file_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    CloseHandle(handle);
+    wchar_t long_temp[MAX_PATH];
+    ASSERT_GT(GetLongPathNameW(temp, long_temp, MAX_PATH), 0u);
+    // The base folder, then each level of the parameter.
+    std::wstring folder = std::wstring(long_temp) + L"RaroreDoziri " +
+                          std::to_wstring(GetCurrentProcessId()) + L"\\" + GetParam();
+    for (std::size_t end = folder.find(L'\\', std::wcslen(long_temp));;
+         end = folder.find(L'\\', end + 1)) {
+      const std::wstring level = folder.substr(0, end);
+      ASSERT_TRUE(CreateDirectoryW(ExtendedPath(level).c_str(), nullptr));
+      folders_.insert(folders_.begin(), level);
+      if (end == std::wstring::npos) break;
+    }
+    file_ = folder + L"\\Server Module File.dll";
+    ASSERT_TRUE(CopyFileW(test::ServerPath().c_str(), ExtendedPath(file_).c_str(), TRUE));
   }
   void TearDown() override {
-    DeleteFileA(file_.c_str());
-    RemoveDirectoryA(folder_.c_str());
+    DeleteFileW(ExtendedPath(file_).c_str());
+    for (const std::wstring& folder : folders_) RemoveDirectoryW(ExtendedPath(folder).c_str());
   }
-  std::string folder_, file_;
+  std::vector<std::wstring> folders_;
+  std::wstring file_;
 };
 
-TEST_F(LongNames, ShortPathIsRebuiltToTheLongOne) {
-  char short_path[MAX_PATH];
-  const DWORD length = GetShortPathNameA(file_.c_str(), short_path, MAX_PATH);
-  ASSERT_GT(length, 0u);
-  const std::string shortened(short_path, length);
-  EXPECT_EQ(shortened.find(' '), std::string::npos) << shortened;
-  EXPECT_EQ(LongPathOf(shortened), file_);
-  EXPECT_EQ(InprocServerPath(file_), shortened);
+TEST_P(ModuleFolders, ModuleFindsItsOwnLongPath) {
+  const HMODULE module = LoadLibraryW(file_.c_str());
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(ModuleLongPath(module), file_);
+  FreeLibrary(module);
 }
 
-TEST_F(LongNames, LetterCaseComesFromTheDisk) {
-  std::string lower = file_;
-  for (std::size_t i = 2; i < lower.size(); ++i) {
-    if (lower[i] >= 'A' && lower[i] <= 'Z') lower[i] = static_cast<char>(lower[i] + 32);
-  }
+TEST_P(ModuleFolders, RegisteredPathIsShortAndLeadsBack) {
+  const std::wstring registered = InprocServerPath(file_);
+  EXPECT_EQ(registered.find(L' '), std::wstring::npos);
+  EXPECT_LT(registered.size(), std::size_t{MAX_PATH});
+  EXPECT_EQ(LongPathOf(registered), file_);
+}
+
+TEST_P(ModuleFolders, LetterCaseComesFromTheDisk) {
+  std::wstring lower = file_;
+  CharLowerBuffW(lower.data() + 2, static_cast<DWORD>(lower.size() - 2));
   EXPECT_EQ(LongPathOf(lower), file_);
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Names, ModuleFolders,
+    ::testing::Values(
+        L"Long Folder", L"Весы Ζυγαριά",
+        L"Весы Ζυγαριά\\A Folder Name Long Enough To Take The Path Past The Limit "
+        L"Of Two Hundred And Sixty Characters That Older Calls Had For Every Path "
+        L"They Returned In Full Or Cut Short At The End So The Name Goes On A While Longer"));
+
 TEST(LongPath, PartThatCannotBeFoundIsKept) {
-  EXPECT_EQ(LongPathOf("C:\\No Such Folder 7f3a\\x.dll"), "C:\\No Such Folder 7f3a\\x.dll");
-  EXPECT_EQ(InprocServerPath("C:\\Windows\\system.ini"), "C:\\Windows\\system.ini");
+  EXPECT_EQ(LongPathOf(L"C:\\No Such Folder 7f3a\\x.dll"), L"C:\\No Such Folder 7f3a\\x.dll");
+  EXPECT_EQ(InprocServerPath(L"C:\\Windows\\system.ini"), L"C:\\Windows\\system.ini");
 }
 
 TEST(WriteRegStringTest, RefusedWriteRaisesTheRegistryFault) {
@@ -208,7 +230,7 @@ TEST(WriteRegStringTest, RefusedWriteRaisesTheRegistryFault) {
     test::ClassesRootGone gone;
     ASSERT_TRUE(gone.Active());
     try {
-      WriteRegString("RaroreDoziri.Test", "", "x");
+      WriteRegString(L"RaroreDoziri.Test", L"", L"x");
     } catch (const Fault& fault) {
       text = fault.Text();
     }
