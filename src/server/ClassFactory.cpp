@@ -109,6 +109,8 @@ HRESULT ScaleClassObject::CreateInstance(IUnknown* outer, REFIID iid, void** out
 
 HRESULT ScaleClassObject::LockServer(BOOL lock) {
   const HRESULT status = CoLockObjectExternal(static_cast<IClassFactory*>(this), lock, TRUE);
+  // A lock or unlock that the runtime refused changed nothing.
+  if (FAILED(status)) return status;
   if (lock) {
     module_.IncrementObjectCount();
   } else {

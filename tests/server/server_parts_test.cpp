@@ -101,6 +101,14 @@ TEST(ClassObjectCounting, ReferencesObjectsAndLocks) {
   factory.LockServer(TRUE);
   CoLockObjectExternal(&factory, FALSE, TRUE);
   EXPECT_EQ(module.ObjectCount(), 0);
+  // A lock or unlock that the runtime refuses (on a thread without COM)
+  // changes no count.
+  for (const BOOL lock : {TRUE, FALSE}) {
+    HRESULT status = S_OK;
+    std::thread([&] { status = factory.LockServer(lock); }).join();
+    EXPECT_TRUE(FAILED(status)) << lock;
+    EXPECT_EQ(module.ObjectCount(), 0) << lock;
+  }
   EXPECT_EQ(module.ClassRefCount(), 0);
   EXPECT_EQ(module.CanUnloadNow(), S_OK);
 }
