@@ -1,11 +1,22 @@
 // Entry points of RaroreDoziri.dll: DllMain and the four exports.
 //
+// Nothing that Windows forbids under the loader lock runs in DllMain or in
+// the module's static destructors: no COM, no FreeLibrary, no closing of
+// handles that another thread may be using.
+//
 // Process attach only records the module and creates its ServerModule. The
 // rest of start-up (the load reference on the automation runtime, the class
 // object and its binding to the type library, which maps the module's own
-// file again) is loader work that does not belong under the loader lock: it
-// runs once, on the first call of DllGetClassObject, DllRegisterServer or
-// DllUnregisterServer. A start-up that fails is tried again by the next call.
+// file again) runs on the first call of DllGetClassObject, DllRegisterServer
+// or DllUnregisterServer. A start-up that fails is tried again by the next
+// call.
+//
+// The release is the other way round: when DllCanUnloadNow answers S_OK (no
+// object, class-object reference or lock left), the host may unload the
+// module at any moment, so that is where the class object, the type library,
+// the load reference and the process-wide serial port and TCP connection are
+// let go. The next DllGetClassObject starts up again. A module unloaded
+// without that answer, or at process end, leaves what it holds to the system.
 #include <windows.h>
 // windows.h must come first.
 #include <ole2.h>
@@ -14,25 +25,38 @@
 
 #include "Registration.h"
 #include "ServerModule.h"
-#include "raroredoziri/Fault.h"
+#include "raroredoziri/Transport.h"
 
 namespace {
 
 rd::server::ServerModule* g_module = nullptr;
-INIT_ONCE g_start_up = INIT_ONCE_STATIC_INIT;
 
-BOOL CALLBACK StartUp(PINIT_ONCE, PVOID, PVOID*) {
+// Start-up with the class-object look-up, registration and the release in
+// DllCanUnloadNow take turns. Statically initialised, with nothing to tear
+// down at unload.
+SRWLOCK g_turn = SRWLOCK_INIT;
+
+class Turn {
+ public:
+  Turn() { AcquireSRWLockExclusive(&g_turn); }
+  ~Turn() { ReleaseSRWLockExclusive(&g_turn); }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
+};
+
+// In turn only.
+bool Started() {
+  if (!g_module) return false;
   try {
     g_module->StartUp();
-    return TRUE;
+    return true;
   } catch (...) {
-    return FALSE;
+    return false;
   }
 }
 
-bool Started() { return g_module && InitOnceExecuteOnce(&g_start_up, StartUp, nullptr, nullptr); }
-
 HRESULT Registration(bool register_flag) {
+  Turn turn;
   if (!Started()) return E_FAIL;
   try {
     rd::server::UpdateRegistration(*g_module, register_flag);
@@ -51,9 +75,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       g_module = new (std::nothrow) rd::server::ServerModule(instance);
       return g_module != nullptr;
     case DLL_PROCESS_DETACH:
-      // At process end (reserved not null) other modules may already be
-      // gone: leave everything to the system.
-      if (!reserved) {
+      // A module that was released frees its memory; one that still holds
+      // COM references (unloaded without DllCanUnloadNow answering S_OK, or
+      // at process end, reserved not null) keeps them.
+      if (!reserved && g_module && !g_module->Holds()) {
         delete g_module;
         g_module = nullptr;
       }
@@ -65,6 +90,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
   if (!out) return E_POINTER;
+  Turn turn;
   if (!Started()) {
     *out = nullptr;
     return CLASS_E_CLASSNOTAVAILABLE;
@@ -72,7 +98,23 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
   return rd::server::ClassList::Instance().GetClassObject(clsid, iid, out);
 }
 
-STDAPI DllCanUnloadNow() { return g_module ? g_module->CanUnloadNow() : S_OK; }
+STDAPI DllCanUnloadNow() {
+  if (!g_module) return S_OK;
+  Turn turn;
+  const HRESULT answer = g_module->CanUnloadNow();
+  if (answer == S_OK && g_module->Holds()) {
+    try {
+      g_module->ShutDown();
+      // No object is left to use the process-wide channels.
+      rd::ComClose();
+      rd::TcpDisconnect();
+    } catch (...) {
+      // Out of memory while taking the class objects off the list: what is
+      // still held stays until the next answer S_OK.
+    }
+  }
+  return answer;
+}
 
 STDAPI DllRegisterServer() { return Registration(true); }
 

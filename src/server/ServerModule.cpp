@@ -54,10 +54,12 @@ std::vector<ClassObject*> ClassList::RemoveAll(const ServerModule& module) {
 
 // ---- ServerModule -------------------------------------------------------
 
-ServerModule::~ServerModule() {
+ServerModule::~ServerModule() { ShutDown(); }
+
+void ServerModule::ShutDown() {
   for (ClassObject* object : ClassList::Instance().RemoveAll(*this)) delete object;
   if (ITypeLib* lib = type_lib_.exchange(nullptr)) lib->Release();
-  if (automation_runtime_) FreeLibrary(automation_runtime_);
+  if (automation_runtime_) FreeLibrary(std::exchange(automation_runtime_, nullptr));
 }
 
 void ServerModule::StartUp() {

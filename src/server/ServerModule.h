@@ -71,8 +71,7 @@ class ServerModule {
   // module's own file (tests bind class objects to other libraries).
   ServerModule(HMODULE instance, std::wstring type_lib_path)
       : instance_(instance), type_lib_path_(std::move(type_lib_path)) {}
-  // Destroys the class objects of this module, releases the type library and
-  // the load reference on the automation runtime.
+  // Runs ShutDown.
   ~ServerModule();
   ServerModule(const ServerModule&) = delete;
   ServerModule& operator=(const ServerModule&) = delete;
@@ -81,6 +80,12 @@ class ServerModule {
   // which binds itself to the type library. Raises Fault; after a failure
   // nothing is added and it may be run again.
   void StartUp();
+  // Destroys the class objects of this module, releases the type library and
+  // the load reference on the automation runtime; StartUp may follow again.
+  // Calls into COM and FreeLibrary: never under the loader lock.
+  void ShutDown();
+  // Something that ShutDown releases is held.
+  bool Holds() const noexcept { return automation_runtime_ || type_lib_.load(); }
 
   HMODULE Instance() const noexcept { return instance_; }
 

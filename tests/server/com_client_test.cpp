@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "raroredoziri/ErrorInfo.h"
 #include "raroredoziri/Members.h"
 #include "server_test_support.h"
+#include "transport/tcp_peer.h"
 
 namespace rd::test {
 namespace {
@@ -503,6 +505,42 @@ TEST_F(ServerTest, FailedPutThroughDispatchReportsTheException) {
   Variant screen;
   ASSERT_EQ(Get(dispatch.get(), 208, &screen), S_OK);
   EXPECT_EQ(screen.cVal, 0);
+}
+
+// ---- Unloading ----------------------------------------------------------------
+
+// Once DllCanUnloadNow answers S_OK the host may unload the module at any
+// moment, and nothing may be released under the loader lock then: the
+// answer itself lets go of the process-wide connection (and the class object
+// and type library), and the next class object starts afresh.
+TEST_F(ServerTest, AnswerThatTheModuleMayGoClosesTheConnection) {
+  // Each width on its own address: both may run at once.
+  const std::string address = sizeof(void*) == 8 ? "127.116.64.1" : "127.116.32.1";
+  PeerListener listener(address);
+  ASSERT_TRUE(listener.Valid());
+  PeerSocket peer;
+  {
+    ComPtr<IScale> scale = NewScale();
+    Bstr connection(std::u16string(address.begin(), address.end()));
+    ASSERT_EQ(scale->put_Connection(connection.get()), S_OK);
+    std::thread answer([&] {
+      peer = listener.Accept(3000);
+      // Any reply of the right length will do for the connection's probe.
+      if (peer.Valid() && !peer.Receive(1, 3000).empty()) peer.SendAll(Bytes(14, 0x30));
+    });
+    LONG result = -1;
+    EXPECT_EQ(scale->OpenConnection(&result), S_OK);
+    answer.join();
+    EXPECT_EQ(result, 0);
+  }
+  ASSERT_TRUE(peer.Valid());
+  peer.Receive(256, 200);  // the rest of the request
+  // Releasing the object closes nothing.
+  EXPECT_FALSE(peer.SeesClose(0));
+  EXPECT_EQ(dll().CanUnloadNow(), S_OK);
+  EXPECT_TRUE(peer.SeesClose(2000));
+  // Started afresh.
+  EXPECT_TRUE(NewScale());
 }
 
 // ---- Through the registry ------------------------------------------------------
