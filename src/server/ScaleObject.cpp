@@ -17,11 +17,7 @@ const ScaleObject::InterfaceEntry ScaleObject::kInterfaces[] = {
 };
 
 ScaleObject::ScaleObject(ScaleClassObject& factory, IUnknown* outer)
-    : outer_(outer), factory_(factory) {
-  factory_.Module().IncrementObjectCount();
-}
-
-ScaleObject::~ScaleObject() { factory_.Module().DecrementObjectCount(); }
+    : counted_(factory.Module()), outer_(outer), factory_(factory) {}
 
 std::optional<std::size_t> ScaleObject::FindInterface(REFIID iid) noexcept {
   for (std::size_t i = 0; i < std::size(kInterfaces); ++i) {

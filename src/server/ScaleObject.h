@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "RaroreDoziri_TLB.h"
+#include "ServerModule.h"
 #include "raroredoziri/ErrorInfo.h"
 #include "raroredoziri/Scale.h"
 
@@ -28,8 +29,8 @@ class ScaleObject final : public IScale, public IProvideClassInfo, public ISuppo
   // Counts itself in the module's ObjectCount; the reference count starts
   // at 0. `outer` is not referenced.
   ScaleObject(ScaleClassObject& factory, IUnknown* outer);
-  // Lowers the module's ObjectCount again.
-  ~ScaleObject();
+  // Lowers the module's ObjectCount again, after its own data is gone.
+  ~ScaleObject() = default;
   ScaleObject(const ScaleObject&) = delete;
   ScaleObject& operator=(const ScaleObject&) = delete;
 
@@ -146,6 +147,23 @@ class ScaleObject final : public IScale, public IProvideClassInfo, public ISuppo
     });
   }
 
+  // Counts the object in the module's ObjectCount. Declared first, so it is
+  // let go last: once the count says no object is left, none of the object's
+  // own data is still being released.
+  class Counted {
+   public:
+    explicit Counted(ServerModule& module) noexcept : module_(module) {
+      module_.IncrementObjectCount();
+    }
+    ~Counted() { module_.DecrementObjectCount(); }
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+
+   private:
+    ServerModule& module_;
+  };
+
+  Counted counted_;
   Inner inner_{*this};
   mutable LONG refs_ = 0;
   IUnknown* outer_;
