@@ -147,6 +147,15 @@ quality soak --build build/debug
 quality tsan
 quality service-load --seconds 5 --build build/release
 
+step "the examples of the user guide and README against the simulated scale"
+if ! command -v python3 >/dev/null; then
+  not_checked "the guide's examples: python3 is not installed"
+elif python3 scripts/guide_check.py --bin build/release; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); failures+=("the guide's examples (scripts/guide_check.py)")
+fi
+
 step "packages: the Windows ZIP and the .deb, built and checked"
 if bash scripts/package.sh; then
   passed=$((passed + 1))
