@@ -111,7 +111,7 @@ cmd_fuzz() {
       echo "  $target ran no input: log $log"
     fi
   done
-  [ "$failed" -eq 0 ] || die "fuzz: crashes found"
+  [ "$failed" -eq 0 ] || die "fuzz: a target crashed or ran no input"
   say "fuzz: no crash, hang or leak"
 }
 
