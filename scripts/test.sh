@@ -74,6 +74,13 @@ suite() {
 }
 
 mkdir -p build
+step "deps.sh on a bare machine, as root and through sudo (stand-ins for dpkg, apt and sudo)"
+if bash scripts/deps_check.sh; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); failures+=("deps.sh (scripts/deps_check.sh)")
+fi
+
 step "format: every C++ source as .clang-format wants it"
 sources() {
   git ls-files '*.cpp' '*.h' '*.inc' 2>/dev/null ||
