@@ -163,6 +163,14 @@ else
   failed=$((failed + 1)); failures+=("the guide's examples (scripts/guide_check.py)")
 fi
 
+step "the main job: scripts/demo.sh (log: build/demo.log)"
+if bash scripts/demo.sh >build/demo.log 2>&1; then
+  passed=$((passed + 1))
+else
+  tail -n 20 build/demo.log
+  failed=$((failed + 1)); failures+=("the main job (scripts/demo.sh, build/demo.log)")
+fi
+
 step "packages: the Windows ZIP and the .deb, built and checked"
 if bash scripts/package.sh; then
   passed=$((passed + 1))
