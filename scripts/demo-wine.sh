@@ -3,11 +3,12 @@
 # registered with regsvr32 in a private wine prefix and driven late-bound
 # from VBScript (cscript), over TCP and over a serial port (COM5 of the
 # prefix, linked to the simulated scale's pseudo-terminal).
-# Usage: demo-wine.sh SIMULATOR
+# Usage: demo-wine.sh SIMULATOR ADDRESS (a loopback address free on port 5001)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 sim=$1
+address=$2
 
 wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
 if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || [ ! -x "$wine64" ]; then
@@ -50,12 +51,12 @@ else
   echo "regsvr32 failed"; exit 1
 fi
 
-echo "--- VBScript over TCP (127.0.0.2)"
-start_sim "$work/tcp.log" --tcp 127.0.0.2 --weight 1250 --division 2 --tare 100
-"$wine64" cscript //nologo 'C:\RaroreDoziri\demo-session.vbs' 127.0.0.2 | tr -d '\r'
+echo "--- VBScript over TCP ($address)"
+start_sim "$work/tcp.log" --tcp "$address" --weight 1250 --division 2 --tare 100 || exit 1
+"$wine64" cscript //nologo 'C:\RaroreDoziri\demo-session.vbs' "$address" | tr -d '\r'
 echo "--- the scale received $(grep -c '^request' "$work/tcp.log") requests"
 
 echo "--- VBScript over the serial port COM5 (framed protocol)"
-start_sim "$work/serial.log" --pty-link "$WINEPREFIX/dosdevices/com5" --framed --weight 2500 --division 3
+start_sim "$work/serial.log" --pty-link "$WINEPREFIX/dosdevices/com5" --framed --weight 2500 --division 3 || exit 1
 "$wine64" cscript //nologo 'C:\RaroreDoziri\demo-session.vbs' COM5 | tr -d '\r'
 echo "--- the scale received $(grep -c '^request' "$work/serial.log") requests"

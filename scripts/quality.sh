@@ -105,9 +105,13 @@ cmd_fuzz() {
       failed=1
       grep -E 'ERROR|check failed|SUMMARY' "$log" | head -n 5
       echo "  log: $log; inputs: $dir/artifacts/$target/"
+    elif [ "${execs:-0}" -eq 0 ]; then
+      # A target that reports no executions did not fuzz at all.
+      failed=1
+      echo "  $target ran no input: log $log"
     fi
   done
-  [ "$failed" -eq 0 ] || die "fuzz: crashes found"
+  [ "$failed" -eq 0 ] || die "fuzz: a target crashed or ran no input"
   say "fuzz: no crash, hang or leak"
 }
 

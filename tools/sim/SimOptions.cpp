@@ -60,8 +60,12 @@ Protocol variant:
   --any-baud         answer whatever line speed the pty is set to
 
 Scale state:
-  --weight N         weight (signed 32-bit, default 0)
-  --division N       division code 0..255 (default 1)
+  --weight N         weight (signed 32-bit, default 0); --legacy sends at
+                     most 8388607 either way
+  --division N       division code 0..255 (default 1). --legacy knows only
+                     0, 1 and 2: 3..255 come out as 2, and with 0 the scale
+                     sends the weight divided by 100, which the driver
+                     multiplies by 100 again (1234 reads as 1200)
   --stable 0|1       stability flag (default 1)
   --tare N           tare (signed 32-bit, default 0); SetTare changes it
   --weight-step N    added to the weight after every weight reply (default 0)
