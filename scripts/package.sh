@@ -70,6 +70,7 @@ step() { echo; echo "==== package: $*"; }
 in_ci=0
 case "${CI:-}" in true | TRUE | 1 | yes) in_ci=1 ;; esac
 warnings=()
+limits=()
 not_checked() {  # not_checked WHAT: a check that could not run
   if [ "$in_ci" = 1 ]; then
     bad "not checked (CI): $*"
@@ -396,8 +397,13 @@ else
   [ "$have_wow64" = 1 ] && arches+=(x86)
   # wine32 is optional, as for the test suites: without it the x86 DLL is
   # checked in the ZIP but not registered or run.
-  [ "$have_wow64" = 1 ] ||
+  if [ "$have_wow64" = 0 ] && [ -x /usr/lib/wine/wine ] && bash scripts/kernel32.sh; then
+    printf '\n!!!!!!!!!! NOT RUN ON THIS MACHINE: %s\n\n' \
+      "this kernel cannot execute 32-bit programs: the x86 DLL was not registered or run, nor the x86 samples"
+    limits+=("x86 DLL and samples: this kernel cannot execute 32-bit programs")
+  elif [ "$have_wow64" = 0 ]; then
     not_checked "no 32-bit wine (wine32): the x86 DLL was not registered or run, nor the x86 samples"
+  fi
 
   # regsvr_cmd ARCH VERB: runs x64\register.cmd etc. with the 64-bit cmd.
   regsvr_cmd() {
@@ -520,6 +526,7 @@ fi
 step "summary"
 ls -l "$zip" "$deb" | awk '{print "    " $5 "  " $NF}'
 for f in "${warnings[@]}"; do echo "WARNING: not checked: $f"; done
+for f in "${limits[@]}"; do echo "NOT RUN ON THIS MACHINE: $f"; done
 for f in "${failures[@]}"; do echo "FAILED: $f"; done
 echo "package: $passed checks passed, $failed failed"
 [ "$failed" -eq 0 ]
