@@ -23,7 +23,8 @@ import sys
 import threading
 import time
 
-import service_probes as probes
+sys.dont_write_bytecode = True  # no __pycache__ beside the script
+import service_probes as probes  # noqa: E402
 
 SCALES = [("front", "127.0.0.61"), ("back", "127.0.0.62")]
 RAW_SCALE = "127.0.0.63"  # the raw exchanges' own scale (one connection per scale)
