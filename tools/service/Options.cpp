@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "Trust.h"
+#include "object/ConnectionString.h"
 
 namespace rd::service {
 namespace {
@@ -105,6 +106,32 @@ bool SetPort(long long port, ServiceOptions& options, std::string& message) {
 }
 
 }  // namespace
+
+bool CheckConnection(const std::string& connection, std::string& why) {
+  // The channel is named by the first character alone.
+  const char16_t first = connection.empty() ? u'\0' : static_cast<unsigned char>(connection[0]);
+  switch (ChannelOf(std::u16string_view(&first, 1))) {
+    case Channel::Tcp:
+      if (connection.find(':') != std::string::npos) {
+        why = "give the address alone: the port is always 5001";
+        return false;
+      }
+      return true;
+    case Channel::Serial: {
+      const std::int32_t port =
+          connection.size() < 4 ? -1 : ReadPortNumber(std::string_view(connection).substr(3));
+      if (port < 0 || port > 65535) {
+        why = "not a serial port: COM and a port number 0..65535 (COM3)";
+        return false;
+      }
+      return true;
+    }
+    case Channel::None:
+      break;
+  }
+  why = "neither a serial port (COM3, upper case) nor an address beginning with a digit";
+  return false;
+}
 
 bool IsLoopback(const std::string& address) {
   if (address == "localhost") return true;
@@ -285,6 +312,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
     for (char& c : folded) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
     if (!connections.insert(folded).second) {
       message = "connection " + scale.connection + " is given to two scales";
+      return ParseResult::kError;
+    }
+    std::string why;
+    if (!CheckConnection(scale.connection, why)) {
+      message = "scale \"" + scale.name + "\": connection " + scale.connection + ": " + why;
       return ParseResult::kError;
     }
   }

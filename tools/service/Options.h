@@ -51,6 +51,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
 // Applies a configuration file's JSON text; false with the reason.
 bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::string& message);
 
+// Whether a scale's connection can ever work: a serial port "COMn" (n
+// 0..65535, the first three characters are not looked at) or an address
+// beginning with a digit, without a port. False with the reason.
+bool CheckConnection(const std::string& connection, std::string& why);
+
 // True for 127.0.0.0/8, ::1 and "localhost".
 bool IsLoopback(const std::string& address);
 
