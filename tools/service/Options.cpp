@@ -171,8 +171,8 @@ bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::stri
       if (!value.is_array()) return wrong("cors_origins", "an array of strings");
       options.cors_origins.clear();
       for (const json& origin : value) {
-        const auto normal = origin.is_string() ? NormaliseOrigin(origin.get<std::string>())
-                                               : std::nullopt;
+        const auto normal =
+            origin.is_string() ? NormaliseOrigin(origin.get<std::string>()) : std::nullopt;
         if (!normal) return wrong("cors_origins", "an array of origins (https://pos.example)");
         options.cors_origins.push_back(*normal);
       }

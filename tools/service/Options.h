@@ -20,14 +20,14 @@ struct ScaleEntry {
 
 struct ServiceOptions {
   std::string listen = "127.0.0.1";
-  int port = 8080;                        // 0: any free port
-  std::string token;                      // when set, every request must carry it
-  std::vector<std::string> cors_origins;  // origins that may call from a browser (normalised)
+  int port = 8080;                         // 0: any free port
+  std::string token;                       // when set, every request must carry it
+  std::vector<std::string> cors_origins;   // origins that may call from a browser (normalised)
   std::vector<std::string> allowed_hosts;  // Host names beside localhost and the listen address
   std::string tls_cert;                    // PEM certificate (chain) and key: serve https
   std::string tls_key;
   std::string config_path;  // the --config file, where the allowed sites are saved
-  int poll_rate = 5;                      // weight readings per second and scale
+  int poll_rate = 5;        // weight readings per second and scale
   std::vector<std::pair<std::uint16_t, std::string>> devices;
   std::optional<unsigned> codepage;
   std::vector<ScaleEntry> scales;

@@ -84,6 +84,12 @@ bool Service::Start(std::string& error) {
                                       std::to_string(s.options.port);
     return false;
   }
+  s.trust.listen = s.options.listen;
+  s.trust.port = impl.port;
+  s.trust.tls = !s.options.tls_cert.empty();
+  s.trust.allowed_hosts = s.options.allowed_hosts;
+  s.trust.token = s.options.token;
+  s.SetOrigins(s.options.cors_origins);
   impl.started = true;
   for (auto& monitor : s.monitors) monitor->Start();
   impl.listener = std::thread([&server] { server.listen_after_bind(); });
