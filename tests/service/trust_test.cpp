@@ -1,12 +1,16 @@
 // Who may reach a scale: the trust decision's edge cases, then the whole
 // matrix Host x Origin/Sec-Fetch-Site x Content-Type x method x token over
 // HTTP against the simulated scale, which must receive no command from any
-// refused cell. Loopback address 127.83.0.1.
+// refused cell; the allowed sites changed while the service runs and saved
+// to its configuration file. Loopback addresses 127.83.0.x.
 #include "Trust.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/stat.h>
 
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -270,6 +274,70 @@ TEST(TrustMatrixTest, NothingReachesAScaleFromARefusedCell) {
   EXPECT_EQ(received, sent);
   EXPECT_EQ(sent.size(), 3u * 3u * 2u * 2u) << "cells that pass";
   service.Stop();
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(AllowedSitesTest, ChangedAtOnceAndSavedAtomically) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("rd-sites-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string file = (dir / "service.json").string();
+  std::ofstream(file) << R"({"port": 0, "cors_origins": ["https://a.example"], "poll_rate": 7})";
+  chmod(file.c_str(), 0640);
+  ServiceOptions options;
+  options.scales = {{"s", "127.83.0.2"}};
+  std::string message;
+  ASSERT_EQ(ParseArguments({"--config", file}, options, message), ParseResult::kRun) << message;
+  Service service(options, [](const std::string&) {});
+  ASSERT_TRUE(service.Start(message)) << message;
+  httplib::Client client("127.0.0.1", service.Port());
+
+  struct Step {
+    const char* route;
+    const char* origin;
+    bool block_save;  // a directory where the new file goes
+    int status;
+    std::vector<std::string> origins;  // the allowed sites afterwards
+  };
+  const std::vector<Step> steps = {
+      {"add", "HTTPS://B.example:443", false, 200, {"https://a.example", "https://b.example"}},
+      {"add", "https://b.example", false, 200, {"https://a.example", "https://b.example"}},
+      {"add", "https://c.example", true, 500, {"https://a.example", "https://b.example"}},
+      {"remove", "https://a.example", false, 200, {"https://b.example"}},
+      {"add", "ftp://d.example", false, 400, {"https://b.example"}},
+  };
+  for (const Step& step : steps) {
+    if (step.block_save) std::filesystem::create_directory(file + ".new");
+    const auto res =
+        client.Post((std::string("/allowed-sites/") + step.route).c_str(),
+                    nlohmann::json{{"origin", step.origin}}.dump(), "application/json");
+    std::filesystem::remove(file + ".new");
+    ASSERT_TRUE(res);
+    const std::string what = std::string(step.route) + " " + step.origin + ": " + res->body;
+    EXPECT_EQ(res->status, step.status) << what;
+    if (step.block_save) {
+      EXPECT_NE(res->body.find("not saved"), std::string::npos) << what;
+    }
+    const auto saved = nlohmann::json::parse(ReadFile(file));
+    EXPECT_EQ(saved["cors_origins"], step.origins) << what;
+    EXPECT_EQ(saved["poll_rate"], 7) << "the other keys stay";
+    EXPECT_EQ(nlohmann::json::parse(client.Get("/allowed-sites")->body)["origins"], step.origins);
+    struct stat after {};
+    stat(file.c_str(), &after);
+    EXPECT_EQ(after.st_mode & 0777, 0640u) << what;
+    // The change holds for the next request, without a restart.
+    for (const std::string origin : {"https://a.example", "https://b.example"}) {
+      const bool listed =
+          std::find(step.origins.begin(), step.origins.end(), origin) != step.origins.end();
+      EXPECT_EQ(client.Get("/scales", {{"Origin", origin}})->status, listed ? 200 : 403) << what;
+    }
+  }
+  service.Stop();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
