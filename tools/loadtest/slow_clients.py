@@ -11,6 +11,8 @@ Exits non-zero on a failed or late (> 1 s) request.
 """
 import argparse
 import http.client
+import os
+import select
 import socket
 import subprocess
 import sys
@@ -30,32 +32,39 @@ def free_port():
 class Crowd:
     """`count` connections from `addresses`; slow ones send a byte a second."""
 
-    def __init__(self, port, addresses, count, slow):
+    def __init__(self, port, addresses, count, slow, pid):
         self.port, self.addresses, self.slow = port, addresses, slow
+        self.pid = pid
+        self.base = len(os.listdir(f"/proc/{pid}/fd"))
         self.conns = [None] * count
         self.sent = [0] * count
         self.reopened = 0
         self.connected = []
         self.stop = threading.Event()
+        self.ready = threading.Event()
+        self.connect_seconds = 0
         self.thread = threading.Thread(target=self.run, daemon=True)
 
     def open(self, i):
         s = socket.socket()
         s.bind((self.addresses[i % len(self.addresses)], 0))
-        s.settimeout(2)
-        try:
-            s.connect(("127.0.0.1", self.port))
-        except OSError:
-            pass  # counted as let go at the next round
         s.setblocking(False)
+        s.connect_ex(("127.0.0.1", self.port))
         self.conns[i] = s
         self.sent[i] = 0
 
     def run(self):
         for i in range(len(self.conns)):
             self.open(i)
+        # All connected (or 20 s passed) before the first byte.
+        start = time.time()
+        pending = set(self.conns)
+        while pending and time.time() - start < 20:
+            _, writable, _ = select.select([], list(pending), [], 1)
+            pending -= set(writable)
+        self.connect_seconds = time.time() - start
+        self.ready.set()
         while not self.stop.is_set():
-            live = 0
             for i, s in enumerate(self.conns):
                 ok = True
                 try:
@@ -77,9 +86,9 @@ class Crowd:
                     s.close()
                     self.open(i)
                     self.reopened += 1
-                else:
-                    live += 1
-            self.connected.append(live)
+            # The connections the service holds: its descriptors beyond those
+            # it had before.
+            self.connected.append(len(os.listdir(f"/proc/{self.pid}/fd")) - self.base)
             self.stop.wait(1.0)
         for s in self.conns:
             s.close()
@@ -120,8 +129,9 @@ def main():
                                stderr=subprocess.DEVNULL)
         procs.append(sim)
         port = free_port()
-        procs.append(subprocess.Popen([args.service, "--scale", f"s={SIM_ADDR}", "--port", str(port)],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        service = subprocess.Popen([args.service, "--scale", f"s={SIM_ADDR}", "--port", str(port)],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        procs.append(service)
         for _ in range(100):
             try:
                 socket.create_connection(("127.0.0.1", port), 0.2).close()
@@ -131,11 +141,12 @@ def main():
         four = [f"127.85.0.{i}" for i in range(1, 5)]
         phases = [("slow, 4 addresses", four, True), ("idle, 4 addresses", four, False),
                   ("slow, 1 address", ["127.85.0.9"], True)]
-        print("| Phase | clients connected (min-max) | let go and reconnected | GET /scales | p50 | p99 | max | over 1 s / failed |")
-        print("|---|---:|---:|---:|---:|---:|---:|---:|")
+        print("| Phase | crowd connected in | connections the service holds (min-max) | let go and reconnected | GET /scales | p50 | p99 | max | over 1 s / failed |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
         for name, addresses, slow in phases:
-            crowd = Crowd(port, addresses, args.clients, slow)
+            crowd = Crowd(port, addresses, args.clients, slow, service.pid)
             crowd.thread.start()
+            crowd.ready.wait()
             time.sleep(1.5)
             latencies, failures = probe(port, args.seconds)
             crowd.stop.set()
@@ -144,7 +155,7 @@ def main():
             late = sum(1 for x in latencies if x > 1.0)
             seen = crowd.connected or [0]
             pct = lambda p: latencies[min(len(latencies) - 1, int(p * len(latencies)))] * 1000
-            print(f"| {name} | {min(seen)}-{max(seen)} | {crowd.reopened} | {len(latencies)} | "
+            print(f"| {name} | {crowd.connect_seconds:.2f} s | {min(seen)}-{max(seen)} | {crowd.reopened} | {len(latencies)} | "
                   f"{pct(0.5):.1f} ms | {pct(0.99):.1f} ms | {latencies[-1] * 1000:.1f} ms | "
                   f"{late} / {len(failures)} |")
             if late or failures:
