@@ -79,10 +79,10 @@ class GateTest : public ::testing::Test {
   }
   int Port() const { return service_->Port(); }
 
+  std::mutex log_mutex_;  // before the service, which logs as it ends
+  std::string log_;
   std::unique_ptr<sim::SimScale> sim_;
   std::unique_ptr<Service> service_;
-  std::mutex log_mutex_;
-  std::string log_;
 };
 
 TEST_F(GateTest, SlowAndIdleClientsLeaveRoomForOthers) {
