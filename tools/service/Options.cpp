@@ -2,12 +2,14 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
+#include "Trust.h"
 #include "object/ConnectionString.h"
 
 namespace rd::service {
@@ -21,11 +23,15 @@ constexpr const char* kUsage =
     "\n"
     "Options:\n"
     "  --config FILE       JSON configuration file (keys: listen, port, token,\n"
-    "                      cors_origins, poll_rate, devices, codepage, scales)\n"
+    "                      cors_origins, allowed_hosts, tls_cert, tls_key,\n"
+    "                      poll_rate, devices, codepage, scales)\n"
     "  --scale NAME=CONN   a scale and its connection (127.0.0.9, COM3); repeatable\n"
     "  --listen ADDR       address to listen on (default 127.0.0.1); any other than\n"
-    "                      a loopback address needs a token in the configuration\n"
+    "                      a loopback address needs a token, tls_cert and tls_key\n"
+    "                      in the configuration\n"
     "  --port N            HTTP port (default 8080; 0: any free port)\n"
+    "  --allow-origin URL  an allowed site besides cors_origins (https://pos.example);\n"
+    "                      repeatable\n"
     "  --poll-rate N       weight readings per second and scale (1..50, default 5)\n"
     "  --device N=PATH     serial port N is the device PATH (default /dev/ttyS<N-1>)\n"
     "  --codepage CP       single-byte code page of the scale's texts (default 1252)\n"
@@ -168,9 +174,23 @@ bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::stri
       if (!value.is_array()) return wrong("cors_origins", "an array of strings");
       options.cors_origins.clear();
       for (const json& origin : value) {
-        if (!origin.is_string()) return wrong("cors_origins", "an array of strings");
-        options.cors_origins.push_back(origin.get<std::string>());
+        const auto normal =
+            origin.is_string() ? NormaliseOrigin(origin.get<std::string>()) : std::nullopt;
+        if (!normal) return wrong("cors_origins", "an array of origins (https://pos.example)");
+        options.cors_origins.push_back(*normal);
       }
+    } else if (key == "allowed_hosts") {
+      if (!value.is_array()) return wrong("allowed_hosts", "an array of host names");
+      options.allowed_hosts.clear();
+      for (const json& host : value) {
+        if (!host.is_string() || host.get<std::string>().empty()) {
+          return wrong("allowed_hosts", "an array of host names");
+        }
+        options.allowed_hosts.push_back(host.get<std::string>());
+      }
+    } else if (key == "tls_cert" || key == "tls_key") {
+      if (!value.is_string()) return wrong(key == "tls_cert" ? "tls_cert" : "tls_key", "a file");
+      (key == "tls_cert" ? options.tls_cert : options.tls_key) = value.get<std::string>();
     } else if (key == "poll_rate") {
       if (!value.is_number_integer()) return wrong("poll_rate", "an integer");
       if (!SetPollRate(value.get<long long>(), options, message)) return false;
@@ -227,6 +247,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
       message = args[i + 1] + ": " + message;
       return ParseResult::kError;
     }
+    options.config_path = args[i + 1];
   }
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -243,6 +264,14 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
       if (!has_value || eq == std::string::npos) return need("NAME=CONNECTION");
       if (!AddScale(value.substr(0, eq), value.substr(eq + 1), options, message)) {
         return ParseResult::kError;
+      }
+      ++i;
+    } else if (arg == "--allow-origin") {
+      const auto origin = NormaliseOrigin(value);
+      if (!has_value || !origin) return need("an origin (https://pos.example)");
+      if (std::find(options.cors_origins.begin(), options.cors_origins.end(), *origin) ==
+          options.cors_origins.end()) {
+        options.cors_origins.push_back(*origin);
       }
       ++i;
     } else if (arg == "--listen") {
@@ -302,9 +331,14 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
       return ParseResult::kError;
     }
   }
-  if (!IsLoopback(options.listen) && options.token.empty()) {
+  if (options.tls_cert.empty() != options.tls_key.empty()) {
+    message = "\"tls_cert\" and \"tls_key\" go together";
+    return ParseResult::kError;
+  }
+  if (!IsLoopback(options.listen) && (options.token.empty() || options.tls_cert.empty())) {
     message = "listening on " + options.listen +
-              " (not a loopback address) needs a \"token\" in the configuration";
+              " (not a loopback address) needs a \"token\", \"tls_cert\" and \"tls_key\"" +
+              " in the configuration: plain HTTP is for loopback only";
     return ParseResult::kError;
   }
   return ParseResult::kRun;

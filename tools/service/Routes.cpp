@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "ConfigFile.h"
 #include "EventStream.h"
 #include "PageData.h"
+#include "ScriptData.h"
 #include "WeightJson.h"
 
 namespace rd::service {
@@ -28,49 +30,68 @@ void SendError(httplib::Response& res, int status, const std::string& text,
   SendJson(res, status, body);
 }
 
-// Compares without an early end, so that the time does not tell how much of
-// a guess was right.
-bool SameSecret(const std::string& a, const std::string& b) {
-  unsigned char diff = a.size() == b.size() ? 0 : 1;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    diff |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+TrustRequest ToTrustRequest(const httplib::Request& req) {
+  TrustRequest t;
+  t.method = req.method;
+  t.path = req.path;
+  auto header = [&req](const char* name) -> std::optional<std::string> {
+    if (!req.has_header(name)) return std::nullopt;
+    return req.get_header_value(name);
+  };
+  t.host = header("Host");
+  t.origin = header("Origin");
+  t.sec_fetch_site = header("Sec-Fetch-Site");
+  t.content_type = header("Content-Type");
+  t.authorization = header("Authorization");
+  if (req.has_param("access_token")) t.access_token = req.get_param_value("access_token");
+  t.private_network_preflight =
+      req.get_header_value("Access-Control-Request-Private-Network") == "true";
+  return t;
+}
+
+// Adds or removes one origin of the allowed sites, saved to the
+// configuration file when there is one; a failed save changes nothing.
+void ChangeSites(ServiceState& s, const httplib::Request& req, httplib::Response& res, bool add) {
+  const json body = json::parse(req.body, nullptr, false);
+  const auto origin = body.is_object() && body.contains("origin") && body["origin"].is_string()
+                          ? NormaliseOrigin(body["origin"].get<std::string>())
+                          : std::nullopt;
+  if (!origin) {
+    return SendError(res, 400,
+                     "the body is {\"origin\": \"https://pos.example\"}: scheme, host, port");
   }
-  return diff == 0;
-}
-
-bool OriginAllowed(const ServiceOptions& options, const httplib::Request& req,
-                   std::string& origin) {
-  if (!req.has_header("Origin")) return false;
-  origin = req.get_header_value("Origin");
-  return std::find(options.cors_origins.begin(), options.cors_origins.end(), origin) !=
-         options.cors_origins.end();
-}
-
-bool Authorized(const ServiceOptions& options, const httplib::Request& req) {
-  if (options.token.empty()) return true;
-  if (SameSecret(req.get_header_value("Authorization"), "Bearer " + options.token)) return true;
-  // A browser's EventSource cannot send a header: the token may come as
-  // the access_token query parameter instead.
-  return req.has_param("access_token") &&
-         SameSecret(req.get_param_value("access_token"), options.token);
+  std::lock_guard<std::mutex> lock(s.sites_mutex);
+  std::vector<std::string> origins = s.Trust().cors_origins;
+  const auto at = std::find(origins.begin(), origins.end(), *origin);
+  if (add && at == origins.end()) origins.push_back(*origin);
+  if (!add && at != origins.end()) origins.erase(at);
+  json answer = {{"origins", origins}};
+  if (s.options.config_path.empty()) {
+    answer["saved"] = false;
+    answer["note"] = "the service runs without a configuration file: this lasts until it stops";
+  } else {
+    std::string error;
+    if (!SaveConfigValue(s.options.config_path, "cors_origins", json(origins), error)) {
+      if (s.log) s.log("allowed sites: " + error);
+      return SendError(res, 500, error + " (nothing changed)");
+    }
+    answer["saved"] = true;
+  }
+  if (s.log) s.log(std::string(add ? "allowed site added: " : "allowed site removed: ") + *origin);
+  s.SetOrigins(std::move(origins));
+  SendJson(res, 200, answer);
 }
 
 }  // namespace
 
 void AddRoutes(httplib::Server& server, ServiceState& s) {
   server.set_pre_routing_handler([&s](const httplib::Request& req, httplib::Response& res) {
-    std::string origin;
-    if (OriginAllowed(s.options, req, origin)) {
-      res.set_header("Access-Control-Allow-Origin", origin);
-      res.set_header("Vary", "Origin");
-    }
-    if (req.method == "OPTIONS") return httplib::Server::HandlerResponse::Unhandled;
-    if (!Authorized(s.options, req)) {
-      res.set_header("WWW-Authenticate", "Bearer");
-      SendError(res, 401, "missing or wrong token");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
+    const TrustDecision decision = DecideTrust(ToTrustRequest(req), s.Trust());
+    for (const auto& [name, value] : decision.headers) res.set_header(name, value);
+    if (decision.Proceed()) return httplib::Server::HandlerResponse::Unhandled;
+    res.status = decision.status;
+    if (!decision.body.empty()) res.set_content(decision.body, JsonType);
+    return httplib::Server::HandlerResponse::Handled;
   });
 
   // Statuses that httplib sets itself (no route, body too large) get a JSON
@@ -90,23 +111,38 @@ void AddRoutes(httplib::Server& server, ServiceState& s) {
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res,
                                   std::exception_ptr) { SendError(res, 500, "internal error"); });
 
-  server.Options(R"(.*)", [&s](const httplib::Request& req, httplib::Response& res) {
-    std::string origin;
-    if (!OriginAllowed(s.options, req, origin)) {
-      SendError(res, 403, "origin not allowed");
-      return;
-    }
-    res.status = 204;
-    res.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
-    res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
-    res.set_header("Access-Control-Max-Age", "600");
-  });
-
   server.Get("/", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(reinterpret_cast<const char*>(kPageData), kPageSize,
                     "text/html; charset=utf-8");
     res.set_header("Cache-Control", "no-cache");
   });
+
+  server.Get(std::string(kClientScriptPath), [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(reinterpret_cast<const char*>(kScriptData), kScriptSize,
+                    "text/javascript; charset=utf-8");
+    res.set_header("Cache-Control", "no-cache");
+  });
+
+  server.Get(std::string(kAllowedSitesPath), [&s](const httplib::Request&, httplib::Response& res) {
+    json answer = {{"origins", s.Trust().cors_origins}};
+    answer["file"] = s.options.config_path.empty() ? json(nullptr) : json(s.options.config_path);
+    SendJson(res, 200, answer);
+  });
+  server.Post(std::string(kAllowedSitesPath) + "/add",
+              [&s](const httplib::Request& req, httplib::Response& res) {
+                ChangeSites(s, req, res, true);
+              });
+  server.Post(std::string(kAllowedSitesPath) + "/remove",
+              [&s](const httplib::Request& req, httplib::Response& res) {
+                ChangeSites(s, req, res, false);
+              });
+
+  server.Get(R"(/scales/([^/]+)/settings)",
+             [&s](const httplib::Request& req, httplib::Response& res) {
+               ScaleMonitor* monitor = s.Find(req.matches[1]);
+               if (monitor == nullptr) return SendError(res, 404, "unknown scale");
+               SendJson(res, 200, {{"scale", monitor->Name()}, {"settings", monitor->Settings()}});
+             });
 
   server.Get("/scales", [&s](const httplib::Request&, httplib::Response& res) {
     json list = json::array();
@@ -157,11 +193,12 @@ void AddRoutes(httplib::Server& server, ServiceState& s) {
     if (!done.outcome.Ok()) {
       return SendError(res, done.outcome.status, done.outcome.error, done.outcome.property);
     }
-    SendJson(res, 200,
-             {{"scale", monitor->Name()},
-              {"command", std::string(command->name)},
-              {"result", done.result},
-              {"meaning", ResultMeaning(done.result)}});
+    json answer = {{"scale", monitor->Name()},
+                   {"command", std::string(command->name)},
+                   {"result", done.result},
+                   {"meaning", ResultMeaning(done.result)}};
+    if (!done.sent.is_null()) answer["sent"] = done.sent;
+    SendJson(res, 200, answer);
   });
 }
 

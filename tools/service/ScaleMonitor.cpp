@@ -128,8 +128,21 @@ CommandOutcome ScaleMonitor::Run(const MemberInfo& command, const PropertyPuts& 
       return;
     }
     done.result = std::get<std::int32_t>(value);
+    done.sent = CommandValues(scale, command);
   });
   return done;
+}
+
+nlohmann::ordered_json ScaleMonitor::Settings() {
+  return link_.Use([](TScale& scale) {
+    nlohmann::ordered_json all = nlohmann::ordered_json::object();
+    for (const MemberInfo& member : MemberTable()) {
+      if (member.kind == MemberKind::Method && FindCommand(member.name) == &member) {
+        all[std::string(member.name)] = CommandValues(scale, member);
+      }
+    }
+    return all;
+  });
 }
 
 namespace {

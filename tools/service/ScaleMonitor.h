@@ -50,6 +50,9 @@ struct Snapshot {
 struct CommandOutcome {
   Outcome outcome;  // 400 for a refused put or body
   std::int32_t result = kResultNoConnection;
+  // Every value the command sent (its properties as the scale's object held
+  // them); null when nothing was sent.
+  nlohmann::ordered_json sent;
 };
 
 using LogLine = std::function<void(const std::string& line)>;
@@ -98,6 +101,10 @@ class ScaleMonitor {
   Snapshot ReadNow();
   // Checks the puts, then (when connected) makes them and runs the command.
   CommandOutcome Run(const MemberInfo& command, const PropertyPuts& puts);
+  // What the next command of each kind would send: the properties not named
+  // in a body keep what this service last sent to the scale, for every
+  // client. An object of command names and CommandValues.
+  nlohmann::ordered_json Settings();
 
  private:
   void Poll();

@@ -8,16 +8,39 @@
 #include <cerrno>
 #include <thread>
 
+#include "Connection.h"
+#include "Gate.h"
 #include "Routes.h"
 
 namespace rd::service {
 namespace {
 
-// A connection's idle wait, request reads and answer writes: each bounds how
-// long Stop may wait for an HTTP thread.
-constexpr int kKeepAliveSeconds = 1;
-constexpr int kReadSeconds = 1;
-constexpr int kWriteSeconds = 1;
+// The gate takes every accepted connection (see Gate.h); httplib answers
+// the requests the gate hands over, one at a time, on the gate's threads.
+class GatedServer final : public httplib::Server {
+ public:
+  Gate* gate = nullptr;
+  bool Answer(Connection& connection, bool last, bool& closed) {
+    return process_request(connection, last, closed, [](httplib::Request&) {});
+  }
+  // httplib listens with a backlog of 5: a burst of new connections (a
+  // page's requests, a crowd of clients) would see SYNs dropped and wait a
+  // second each for the retry. Listening again sets a longer queue.
+  void WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+
+ private:
+  bool process_and_close_socket(socket_t sock) override {
+    gate->Admit(sock);
+    return true;
+  }
+};
+
+// Runs the listener's hand-over at once: Admit does not wait.
+class InlineQueue final : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> fn) override { fn(); }
+  void shutdown() override {}
+};
 
 // SO_REUSEADDR only: a restarted service binds over the old connections'
 // TIME_WAIT, but never beside a socket that listens (SO_REUSEPORT would let
@@ -31,7 +54,9 @@ void ListeningSocketOptions(socket_t sock) {
 
 struct Service::Impl {
   ServiceState state;
-  httplib::Server server;
+  GatedServer server;
+  SslContext tls;
+  std::unique_ptr<Gate> gate;
   std::thread listener;
   int port = 0;
   bool started = false;
@@ -58,12 +83,22 @@ bool Service::Start(std::string& error) {
   Impl& impl = *impl_;
   ServiceState& s = impl.state;
   if (impl.started) return true;
-  httplib::Server& server = impl.server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+  GatedServer& server = impl.server;
+  if (!s.options.tls_cert.empty()) {
+    impl.tls = MakeSslContext(s.options.tls_cert, s.options.tls_key, error);
+    if (!impl.tls) return false;
+  }
+  GateLimits limits;
+  static_cast<ConnectionLimits&>(limits) = s.options.limits;
+  limits.workers = kHttpThreads;
+  limits.body_max = kMaxBodyBytes;
+  impl.gate = std::make_unique<Gate>(
+      limits,
+      [&server](Connection& c, bool last, bool& closed) { return server.Answer(c, last, closed); },
+      impl.tls.get());
+  server.gate = impl.gate.get();
+  server.new_task_queue = [] { return new InlineQueue; };
   server.set_payload_max_length(kMaxBodyBytes);
-  server.set_keep_alive_timeout(kKeepAliveSeconds);
-  server.set_read_timeout(kReadSeconds);
-  server.set_write_timeout(kWriteSeconds);
   // An answer leaves as headers and body: without TCP_NODELAY the body
   // waits for the client's delayed acknowledgement (40 ms on Linux).
   server.set_tcp_nodelay(true);
@@ -84,7 +119,15 @@ bool Service::Start(std::string& error) {
                                       std::to_string(s.options.port);
     return false;
   }
+  s.trust.listen = s.options.listen;
+  s.trust.port = impl.port;
+  s.trust.tls = !s.options.tls_cert.empty();
+  s.trust.allowed_hosts = s.options.allowed_hosts;
+  s.trust.token = s.options.token;
+  s.SetOrigins(s.options.cors_origins);
+  server.WidenBacklog();
   impl.started = true;
+  impl.gate->Start();
   for (auto& monitor : s.monitors) monitor->Start();
   impl.listener = std::thread([&server] { server.listen_after_bind(); });
   // stop() only ends a server that runs: wait for it to run (it takes a
@@ -94,8 +137,9 @@ bool Service::Start(std::string& error) {
   }
   if (s.log) {
     const bool v6 = s.options.listen.find(':') != std::string::npos;
-    s.log("listening on http://" + (v6 ? "[" + s.options.listen + "]" : s.options.listen) + ":" +
-          std::to_string(impl.port) + "/");
+    s.log(std::string("listening on ") + (impl.tls ? "https://" : "http://") +
+          (v6 ? "[" + s.options.listen + "]" : s.options.listen) + ":" + std::to_string(impl.port) +
+          "/");
   }
   return true;
 }
@@ -113,6 +157,7 @@ void Service::Stop() {
   for (auto& monitor : impl.state.monitors) monitor->SignalStop();
   impl.server.stop();
   if (impl.listener.joinable()) impl.listener.join();
+  impl.gate->Stop();
   for (auto& monitor : impl.state.monitors) monitor->Join();
   if (impl.state.log) impl.state.log("stopped");
 }
