@@ -7,12 +7,14 @@
 #   scripts/quality.sh fuzz     [--seconds S]   every fuzz target S seconds (default 5)
 #   scripts/quality.sh soak     [--long] [--build DIR]  chaos soak, ~40 s (--long: >= 20000 calls;
 #                                            --build: reuse a sanitizer build)
-#   scripts/quality.sh tsan                      the thread tests under ThreadSanitizer
+#   scripts/quality.sh tsan                      the thread tests (and the service's pollers,
+#                                            HTTP threads and event streams) under ThreadSanitizer
 #   scripts/quality.sh coverage                  line and branch coverage of src/
 #   scripts/quality.sh bench                     the benchmarks (release build)
 #   scripts/quality.sh winsoak  [--cycles N]     Scale object cycles under wine (x64)
 #   scripts/quality.sh service-load [--seconds N] [--build DIR]  50 event streams and 200 GET
-#                                            /weight per second against the scale service (default 30 s)
+#                                            /weight per second against the scale service (default 30 s),
+#                                            kept-alive and event latency, a silent scale beside a healthy one
 #   scripts/quality.sh prebuild fuzz|tsan...     only the builds of fuzz and tsan
 #
 # The short forms (fuzz, soak, tsan) each run in about a minute after their
@@ -60,7 +62,7 @@ build_tsan() {
   local dir="$prefix-tsan"
   say "tsan: build $dir (ThreadSanitizer)"
   configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRD_TSAN=ON -DRD_BUILD_BENCH=OFF
-  build "$dir" threads_tests sim_tests soak_check_tests
+  build "$dir" threads_tests sim_tests soak_check_tests service_tests
 }
 
 # Builds only, so that the builds can run while something else waits (the
@@ -143,7 +145,7 @@ cmd_tsan() {
   local dir="$prefix-tsan"
   build_tsan
   local failed=0 test
-  for test in threads/threads_tests sim/sim_tests soak/soak_check_tests; do
+  for test in threads/threads_tests sim/sim_tests soak/soak_check_tests service/service_tests; do
     say "tsan: $test"
     TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
       "$dir/tests/$test" --gtest_brief=1 || failed=1
