@@ -1,26 +1,22 @@
 // The replaceable resolver and its default: a host name is looked up on a
 // worker thread that the connect waits for at most its time limit, so a slow
 // name server cannot hold OpenConnection past the connect limit.
+#include "transport/Resolver.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "raroredoziri/Transport.h"
 #include "transport/tcp_socket.h"
 
 namespace rd {
+namespace transport {
 namespace {
-
-// Lookups still running after their caller stopped waiting: more than this
-// many (a name server that never answers, asked again and again) and a new
-// lookup fails at once instead of starting another thread.
-constexpr int kMaxPendingLookups = 4;
 
 std::atomic<int>& PendingCount() {
   static std::atomic<int> pending{0};
@@ -34,42 +30,53 @@ struct Lookup {
   std::vector<std::string> addresses;
 };
 
-std::vector<std::string> DefaultResolve(const std::string& host, std::uint32_t limit_ms) {
-  if (transport::IsAddressLiteral(host)) return {host};
+}  // namespace
+
+std::vector<std::string> LookUpWithin(std::function<std::vector<std::string>()> lookup,
+                                      std::uint32_t limit_ms) {
   if (limit_ms == 0) return {};
   std::atomic<int>& pending = PendingCount();
   if (pending.fetch_add(1) >= kMaxPendingLookups) {
     pending.fetch_sub(1);
     return {};
   }
-  const auto lookup = std::make_shared<Lookup>();
+  const auto shared = std::make_shared<Lookup>();
   try {
     // The worker owns its share of the result; it may outlive this call.
-    std::thread([lookup, host] {
+    std::thread([shared, work = std::move(lookup)] {
       std::vector<std::string> found;
       try {
-        found = transport::SystemResolve(host);
+        found = work();
       } catch (...) {
         found.clear();
       }
       {
-        std::lock_guard lock(lookup->mutex);
-        lookup->addresses = std::move(found);
-        lookup->done = true;
+        std::lock_guard lock(shared->mutex);
+        shared->addresses = std::move(found);
+        shared->done = true;
       }
-      lookup->done_changed.notify_all();
+      shared->done_changed.notify_all();
       PendingCount().fetch_sub(1);
     }).detach();
   } catch (...) {
     pending.fetch_sub(1);
     return {};
   }
-  std::unique_lock lock(lookup->mutex);
-  if (!lookup->done_changed.wait_for(lock, std::chrono::milliseconds(limit_ms),
-                                     [&] { return lookup->done; })) {
+  std::unique_lock lock(shared->mutex);
+  if (!shared->done_changed.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                                     [&] { return shared->done; })) {
     return {};
   }
-  return std::move(lookup->addresses);
+  return std::move(shared->addresses);
+}
+
+}  // namespace transport
+
+namespace {
+
+std::vector<std::string> DefaultResolve(const std::string& host, std::uint32_t limit_ms) {
+  if (transport::IsAddressLiteral(host)) return {host};
+  return transport::LookUpWithin([host] { return transport::SystemResolve(host); }, limit_ms);
 }
 
 Resolver& ResolverSlot() {
@@ -86,6 +93,6 @@ std::vector<std::string> Resolve(const std::string& host, std::uint32_t limit_ms
   return resolver ? resolver(host, limit_ms) : DefaultResolve(host, limit_ms);
 }
 
-bool LookupsPending() { return PendingCount().load() > 0; }
+bool LookupsPending() { return transport::PendingCount().load() > 0; }
 
 }  // namespace rd
