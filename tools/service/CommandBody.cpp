@@ -16,6 +16,29 @@ Outcome Fail(int status, std::string text, std::string_view property = {}) {
   return Outcome{status, std::move(text), std::string(property)};
 }
 
+// The properties each command sends, SetGoods to SetScreen.
+const std::vector<std::vector<std::string_view>>& CommandTable() {
+  static const std::vector<std::vector<std::string_view>> table = {
+      {"Goods"},
+      {"Tare"},
+      {"LabelFormat"},
+      {"LabelFormatZ"},
+      {"Tape"},
+      {"Underwinder"},
+      {"Operation", "RegistratorStore", "Agent"},
+      {"Operator"},
+      {"Text"},
+      {"GoodsButton1", "GoodsButton2", "GoodsButton3", "GoodsButton4", "GoodsButton5",
+       "GoodsButton6", "GoodsButton7", "GoodsButton8"},
+      {"Lock1", "Lock2", "Lock3", "Lock4", "Lock5", "Lock6", "Lock7", "Lock8", "Lock9", "Lock10"},
+      {"OptionMoreLabels", "OptionPacking", "OptionAutoResetGoods", "OptionAutoRegistration",
+       "OptionDocument", "OptionMultiple", "OptionFreePrice"},
+      {"FindGoods"},
+      {"Screen"},
+  };
+  return table;
+}
+
 }  // namespace
 
 const MemberInfo* FindCommand(std::string_view name) {
@@ -44,7 +67,9 @@ const char* ResultMeaning(std::int32_t result) {
 Outcome ParseCommandBody(std::string_view body, PropertyPuts& out) {
   out.puts.clear();
   if (body.size() > kMaxBodyBytes) return Fail(413, "the body is larger than 64 KiB");
-  if (body.find_first_not_of(" \t\r\n") == std::string_view::npos) return {};
+  if (body.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+    return Fail(400, "the body is empty: send a JSON object of property names");
+  }
   const nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
   if (doc.is_discarded()) return Fail(400, "the body is not valid JSON");
   if (!doc.is_object()) return Fail(400, "the body must be a JSON object of property names");
@@ -102,6 +127,26 @@ Outcome ApplyPuts(TScale& scale, const PropertyPuts& puts) {
                 member->name);
   }
   return {};
+}
+
+nlohmann::ordered_json CommandValues(TScale& scale, const MemberInfo& command) {
+  nlohmann::ordered_json values = nlohmann::ordered_json::object();
+  const auto index = static_cast<std::size_t>(command.dispid - kFirstCommandDispid);
+  if (command.dispid < kFirstCommandDispid || index >= CommandTable().size()) return values;
+  for (const std::string_view name : CommandTable()[index]) {
+    const MemberInfo* get = FindMember(DispidOfName(name), MemberKind::Get);
+    MemberValue value;
+    if (get == nullptr || InvokeMember(scale, *get, value) != kStatusOk) continue;
+    const std::string key(get->name);
+    if (const auto* text = std::get_if<std::u16string>(&value)) {
+      values[key] = cli::Utf16ToUtf8(*text);
+    } else if (const auto* i1 = std::get_if<std::int8_t>(&value)) {
+      values[key] = static_cast<int>(*i1);
+    } else if (const auto* i4 = std::get_if<std::int32_t>(&value)) {
+      values[key] = *i4;
+    }
+  }
+  return values;
 }
 
 }  // namespace rd::service

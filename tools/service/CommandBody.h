@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,9 +40,9 @@ struct PropertyPuts {
   std::vector<std::pair<const MemberInfo*, MemberValue>> puts;
 };
 
-// Parses and checks a body: JSON syntax (400), an object (400), known
-// writable property names (400), value types (400), at most kMaxBodyBytes
-// (413). An empty body is an empty object. Values are checked against the
+// Parses and checks a body: JSON syntax (400), an object (400; an empty
+// body too), known writable property names (400), value types (400), at
+// most kMaxBodyBytes (413). Values are checked against the
 // property's range by ApplyPuts, not here, except values beyond the
 // member's type (-128..127, 32-bit), which give the same "Range check error".
 Outcome ParseCommandBody(std::string_view body, PropertyPuts& out);
@@ -51,5 +52,9 @@ Outcome ParseCommandBody(std::string_view body, PropertyPuts& out);
 // error"); the puts before it stay made, so check on a scratch object first
 // when that matters.
 Outcome ApplyPuts(TScale& scale, const PropertyPuts& puts);
+
+// The values that `command` sends, as `scale` holds them now: an object of
+// property names and values, in the order the command sends them.
+nlohmann::ordered_json CommandValues(TScale& scale, const MemberInfo& command);
 
 }  // namespace rd::service

@@ -1,5 +1,9 @@
-# cmake -DPAGE=<index.html or empty> -DOUT=<header> -P EmbedPage.cmake
-# Writes the page as a byte array; without the page, a short fallback text.
+# cmake -DPAGE=<file or empty> -DOUT=<header> [-DVAR=Script] -P EmbedPage.cmake
+# Writes the file as a byte array kVARData of kVARSize bytes (VAR defaults to
+# Page); without the file, a short fallback text.
+if(NOT VAR)
+  set(VAR Page)
+endif()
 if(PAGE AND EXISTS "${PAGE}")
   file(READ "${PAGE}" rd_hex HEX)
 else()
@@ -9,12 +13,13 @@ string(LENGTH "${rd_hex}" rd_length)
 math(EXPR rd_size "${rd_length} / 2")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," rd_bytes "${rd_hex}")
 string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" rd_bytes "${rd_bytes}")
-file(WRITE "${OUT}.tmp" "// Generated from tools/service/page/index.html: the page served at /.
+get_filename_component(rd_name "${PAGE}" NAME)
+file(WRITE "${OUT}.tmp" "// Generated from tools/service/page/${rd_name}: served by the service.
 #pragma once
 #include <cstddef>
 namespace rd::service {
-inline constexpr std::size_t kPageSize = ${rd_size};
-inline constexpr unsigned char kPageData[] = {
+inline constexpr std::size_t k${VAR}Size = ${rd_size};
+inline constexpr unsigned char k${VAR}Data[] = {
 ${rd_bytes}0x00};
 }  // namespace rd::service
 ")

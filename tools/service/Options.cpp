@@ -8,6 +8,9 @@
 #include <set>
 #include <sstream>
 
+#include "Trust.h"
+#include "object/ConnectionString.h"
+
 namespace rd::service {
 namespace {
 
@@ -19,10 +22,12 @@ constexpr const char* kUsage =
     "\n"
     "Options:\n"
     "  --config FILE       JSON configuration file (keys: listen, port, token,\n"
-    "                      cors_origins, poll_rate, devices, codepage, scales)\n"
+    "                      cors_origins, allowed_hosts, tls_cert, tls_key,\n"
+    "                      poll_rate, devices, codepage, scales)\n"
     "  --scale NAME=CONN   a scale and its connection (127.0.0.9, COM3); repeatable\n"
     "  --listen ADDR       address to listen on (default 127.0.0.1); any other than\n"
-    "                      a loopback address needs a token in the configuration\n"
+    "                      a loopback address needs a token, tls_cert and tls_key\n"
+    "                      in the configuration\n"
     "  --port N            HTTP port (default 8080; 0: any free port)\n"
     "  --poll-rate N       weight readings per second and scale (1..50, default 5)\n"
     "  --device N=PATH     serial port N is the device PATH (default /dev/ttyS<N-1>)\n"
@@ -102,6 +107,32 @@ bool SetPort(long long port, ServiceOptions& options, std::string& message) {
 
 }  // namespace
 
+bool CheckConnection(const std::string& connection, std::string& why) {
+  // The channel is named by the first character alone.
+  const char16_t first = connection.empty() ? u'\0' : static_cast<unsigned char>(connection[0]);
+  switch (ChannelOf(std::u16string_view(&first, 1))) {
+    case Channel::Tcp:
+      if (connection.find(':') != std::string::npos) {
+        why = "give the address alone: the port is always 5001";
+        return false;
+      }
+      return true;
+    case Channel::Serial: {
+      const std::int32_t port =
+          connection.size() < 4 ? -1 : ReadPortNumber(std::string_view(connection).substr(3));
+      if (port < 0 || port > 65535) {
+        why = "not a serial port: COM and a port number 0..65535 (COM3)";
+        return false;
+      }
+      return true;
+    }
+    case Channel::None:
+      break;
+  }
+  why = "neither a serial port (COM3, upper case) nor an address beginning with a digit";
+  return false;
+}
+
 bool IsLoopback(const std::string& address) {
   if (address == "localhost") return true;
   in_addr v4{};
@@ -140,9 +171,23 @@ bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::stri
       if (!value.is_array()) return wrong("cors_origins", "an array of strings");
       options.cors_origins.clear();
       for (const json& origin : value) {
-        if (!origin.is_string()) return wrong("cors_origins", "an array of strings");
-        options.cors_origins.push_back(origin.get<std::string>());
+        const auto normal =
+            origin.is_string() ? NormaliseOrigin(origin.get<std::string>()) : std::nullopt;
+        if (!normal) return wrong("cors_origins", "an array of origins (https://pos.example)");
+        options.cors_origins.push_back(*normal);
       }
+    } else if (key == "allowed_hosts") {
+      if (!value.is_array()) return wrong("allowed_hosts", "an array of host names");
+      options.allowed_hosts.clear();
+      for (const json& host : value) {
+        if (!host.is_string() || host.get<std::string>().empty()) {
+          return wrong("allowed_hosts", "an array of host names");
+        }
+        options.allowed_hosts.push_back(host.get<std::string>());
+      }
+    } else if (key == "tls_cert" || key == "tls_key") {
+      if (!value.is_string()) return wrong(key == "tls_cert" ? "tls_cert" : "tls_key", "a file");
+      (key == "tls_cert" ? options.tls_cert : options.tls_key) = value.get<std::string>();
     } else if (key == "poll_rate") {
       if (!value.is_number_integer()) return wrong("poll_rate", "an integer");
       if (!SetPollRate(value.get<long long>(), options, message)) return false;
@@ -199,6 +244,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
       message = args[i + 1] + ": " + message;
       return ParseResult::kError;
     }
+    options.config_path = args[i + 1];
   }
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -268,10 +314,20 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
       message = "connection " + scale.connection + " is given to two scales";
       return ParseResult::kError;
     }
+    std::string why;
+    if (!CheckConnection(scale.connection, why)) {
+      message = "scale \"" + scale.name + "\": connection " + scale.connection + ": " + why;
+      return ParseResult::kError;
+    }
   }
-  if (!IsLoopback(options.listen) && options.token.empty()) {
+  if (options.tls_cert.empty() != options.tls_key.empty()) {
+    message = "\"tls_cert\" and \"tls_key\" go together";
+    return ParseResult::kError;
+  }
+  if (!IsLoopback(options.listen) && (options.token.empty() || options.tls_cert.empty())) {
     message = "listening on " + options.listen +
-              " (not a loopback address) needs a \"token\" in the configuration";
+              " (not a loopback address) needs a \"token\", \"tls_cert\" and \"tls_key\"" +
+              " in the configuration: plain HTTP is for loopback only";
     return ParseResult::kError;
   }
   return ParseResult::kRun;

@@ -20,10 +20,14 @@ struct ScaleEntry {
 
 struct ServiceOptions {
   std::string listen = "127.0.0.1";
-  int port = 8080;                        // 0: any free port
-  std::string token;                      // when set, every request must carry it
-  std::vector<std::string> cors_origins;  // origins that may call from a browser
-  int poll_rate = 5;                      // weight readings per second and scale
+  int port = 8080;                         // 0: any free port
+  std::string token;                       // when set, every request must carry it
+  std::vector<std::string> cors_origins;   // origins that may call from a browser (normalised)
+  std::vector<std::string> allowed_hosts;  // Host names beside localhost and the listen address
+  std::string tls_cert;                    // PEM certificate (chain) and key: serve https
+  std::string tls_key;
+  std::string config_path;  // the --config file, where the allowed sites are saved
+  int poll_rate = 5;        // weight readings per second and scale
   std::vector<std::pair<std::uint16_t, std::string>> devices;
   std::optional<unsigned> codepage;
   std::vector<ScaleEntry> scales;
@@ -46,6 +50,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
 
 // Applies a configuration file's JSON text; false with the reason.
 bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::string& message);
+
+// Whether a scale's connection can ever work: a serial port "COMn" (n
+// 0..65535, the first three characters are not looked at) or an address
+// beginning with a digit, without a port. False with the reason.
+bool CheckConnection(const std::string& connection, std::string& why);
 
 // True for 127.0.0.0/8, ::1 and "localhost".
 bool IsLoopback(const std::string& address);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <exception>
 
 #include "Utf8.h"
 #include "raroredoziri/ErrorInfo.h"
@@ -16,6 +17,8 @@ const char* StateName(LinkState state) {
       return "connected";
     case LinkState::kDisconnected:
       return "disconnected";
+    case LinkState::kError:
+      return "error";
   }
   return "disconnected";
 }
@@ -42,15 +45,26 @@ ScaleMonitor::ScaleMonitor(ScaleEntry entry, MonitorTiming timing, LogLine log)
 ScaleMonitor::~ScaleMonitor() { Stop(); }
 
 void ScaleMonitor::Start() {
-  if (!poller_.joinable()) poller_ = std::thread([this] { Poll(); });
+  if (poller_.joinable()) return;
+  poller_ = std::thread([this] {
+    try {
+      Poll();
+    } catch (...) {
+      // Poll keeps every fault of the scale to itself; nothing ends the process.
+    }
+  });
 }
 
-void ScaleMonitor::Stop() {
+void ScaleMonitor::SignalStop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
+  fresh_.notify_all();
+}
+
+void ScaleMonitor::Join() {
   if (poller_.joinable()) poller_.join();
 }
 
@@ -72,23 +86,29 @@ bool ScaleMonitor::Connected() const {
   return latest_.state == LinkState::kConnected;
 }
 
+std::uint64_t ScaleMonitor::Asked() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return asked_;
+}
+
 Snapshot ScaleMonitor::ReadNow() {
-  Snapshot reading = Latest();
-  reading.time = std::chrono::system_clock::now();
-  if (reading.state != LinkState::kConnected) {
-    reading.result = kResultNoConnection;
-    return reading;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (stopping_ || latest_.state != LinkState::kConnected) return latest_;
+  const std::uint64_t mine = ++asked_;
+  const std::uint64_t before = finished_;
+  fresh_.notify_all();  // wakes the poller
+  const bool answered =
+      fresh_.wait_until(lock, std::chrono::steady_clock::now() + timing_.reading_wait, [&] {
+        return stopping_ || served_ >= mine || latest_.state != LinkState::kConnected ||
+               (finished_ != before && latest_.result != kResultDone);
+      });
+  Snapshot out = latest_;
+  if (!answered) {
+    out.result = kResultNoReply;
+    out.reading.reset();
+    out.time = std::chrono::system_clock::now();
   }
-  const ScaleLink::Weighing weighing = link_.ReadWeight();
-  reading.time = std::chrono::system_clock::now();
-  reading.result = weighing.result;
-  if (weighing.result != kResultDone) return reading;
-  reading.weight = weighing.weight;
-  reading.division = weighing.division;
-  reading.stable = weighing.stable;
-  const ScaleLink::TareReading tare = link_.ReadTare();
-  if (tare.result == kResultDone) reading.tare = tare.tare;
-  return reading;
+  return out;
 }
 
 CommandOutcome ScaleMonitor::Run(const MemberInfo& command, const PropertyPuts& puts) {
@@ -108,28 +128,59 @@ CommandOutcome ScaleMonitor::Run(const MemberInfo& command, const PropertyPuts& 
       return;
     }
     done.result = std::get<std::int32_t>(value);
+    done.sent = CommandValues(scale, command);
   });
   return done;
 }
 
-void ScaleMonitor::Publish(Snapshot next) {
+nlohmann::ordered_json ScaleMonitor::Settings() {
+  return link_.Use([](TScale& scale) {
+    nlohmann::ordered_json all = nlohmann::ordered_json::object();
+    for (const MemberInfo& member : MemberTable()) {
+      if (member.kind == MemberKind::Method && FindCommand(member.name) == &member) {
+        all[std::string(member.name)] = CommandValues(scale, member);
+      }
+    }
+    return all;
+  });
+}
+
+namespace {
+
+bool SameReading(const std::optional<Reading>& a, const std::optional<Reading>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  return !a || (a->weight == b->weight && a->tare == b->tare && a->division == b->division &&
+                a->stable == b->stable);
+}
+
+}  // namespace
+
+void ScaleMonitor::Publish(Snapshot next, std::uint64_t served) {
+  bool changed = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const Snapshot& last = latest_;
-    const bool same = next.state == last.state && next.result == last.result &&
-                      next.weight == last.weight && next.tare == last.tare &&
-                      next.division == last.division && next.stable == last.stable &&
-                      last.version != 0;
-    if (same) return;
-    next.version = last.version + 1;
-    latest_ = next;
+    changed = last.version == 0 || next.state != last.state || next.result != last.result ||
+              next.error != last.error || !SameReading(next.reading, last.reading);
+    next.version = last.version + (changed ? 1 : 0);
+    latest_ = std::move(next);
+    ++finished_;
+    served_ = std::max(served_, served);
   }
-  changed_.notify_all();
+  fresh_.notify_all();
+  if (changed) changed_.notify_all();
 }
 
-bool ScaleMonitor::Sleep(std::chrono::steady_clock::time_point until) {
+bool ScaleMonitor::Sleep(std::chrono::steady_clock::time_point until, bool on_demand) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return !changed_.wait_until(lock, until, [this] { return stopping_; });
+  fresh_.wait_until(lock, until, [&] { return stopping_ || (on_demand && asked_ > served_); });
+  return !stopping_;
+}
+
+bool ScaleMonitor::Back(std::chrono::milliseconds& reopen_wait) {
+  const bool go = Sleep(std::chrono::steady_clock::now() + reopen_wait);
+  reopen_wait = std::min(reopen_wait * 2, timing_.reopen_max);
+  return go;
 }
 
 void ScaleMonitor::SetState(Snapshot& next, LinkState state, const std::string& why) {
@@ -139,69 +190,97 @@ void ScaleMonitor::SetState(Snapshot& next, LinkState state, const std::string& 
     log_("scale " + entry_.name + " (" + entry_.connection + "): " + StateName(state) + why);
 }
 
-void ScaleMonitor::Poll() {
+bool ScaleMonitor::Cycle(Snapshot& next, std::chrono::milliseconds& reopen_wait, int& failures) {
   using clock = std::chrono::steady_clock;
+  if (next.state != LinkState::kConnected) {
+    if (next.state != LinkState::kConnecting && log_) {
+      log_("scale " + entry_.name + " (" + entry_.connection + "): reopening");
+    }
+    const std::int32_t opened = link_.Open(connection_);
+    next.time = std::chrono::system_clock::now();
+    next.reading.reset();
+    if (opened == kResultDone) {
+      SetState(next, LinkState::kConnected, "");
+      next.error.clear();
+      failures = 0;
+      reopen_wait = timing_.reopen_first;
+      return true;  // the first reading at once
+    }
+    link_.Close();
+    next.result = opened;
+    SetState(next, LinkState::kDisconnected, std::string(" (open: ") + ResultMeaning(opened) + ")");
+    next.error.clear();
+    Publish(next);
+    return Back(reopen_wait);
+  }
+
+  const std::uint64_t serving = Asked();
+  const auto cycle = clock::now();
+  const ScaleLink::Weighing weighing = link_.ReadWeight();
+  next.time = std::chrono::system_clock::now();
+  next.result = weighing.result;
+  next.reading.reset();
+  if (weighing.result == kResultDone) {
+    failures = 0;
+    Reading reading{weighing.weight, std::nullopt, weighing.division, weighing.stable, next.time};
+    const ScaleLink::TareReading tare = link_.ReadTare();
+    if (tare.result == kResultDone) reading.tare = tare.tare;
+    next.reading = reading;
+    next.last_good = reading;
+  } else if (weighing.result == kResultNoConnection || weighing.result == kResultNoReply) {
+    // No connection at all is lost at once; missing replies after a few.
+    ++failures;
+    if (weighing.result == kResultNoConnection || failures >= timing_.lost_after) {
+      link_.Close();
+      SetState(next, LinkState::kDisconnected,
+               std::string(" (") + ResultMeaning(weighing.result) + ")");
+      Publish(next, serving);
+      return Back(reopen_wait);
+    }
+  }
+  Publish(next, serving);
+  return Sleep(cycle + timing_.period, /*on_demand=*/true);
+}
+
+void ScaleMonitor::Poll() {
   Snapshot next;
   next.time = std::chrono::system_clock::now();
   Publish(next);
   if (log_) log_("scale " + entry_.name + " (" + entry_.connection + "): connecting");
   auto reopen_wait = timing_.reopen_first;
-  int attempts = 0;
   int failures = 0;
-  while (true) {
-    if (next.state != LinkState::kConnected) {
-      if (next.state == LinkState::kDisconnected && log_) {
-        log_("scale " + entry_.name + " (" + entry_.connection + "): reopening (attempt " +
-             std::to_string(attempts + 1) + ")");
-      }
-      const std::int32_t opened = link_.Open(connection_);
-      ++attempts;
-      next.time = std::chrono::system_clock::now();
-      if (opened == kResultDone) {
-        SetState(next, LinkState::kConnected, "");
-        attempts = 0;
-        failures = 0;
-        reopen_wait = timing_.reopen_first;
-        continue;  // the first reading at once
-      }
-      link_.Close();
-      next.result = opened;
-      SetState(next, LinkState::kDisconnected,
-               std::string(" (open: ") + ResultMeaning(opened) + ")");
-      Publish(next);
-      if (!Sleep(clock::now() + reopen_wait)) break;
-      reopen_wait = std::min(reopen_wait * 2, timing_.reopen_max);
+  // Whatever one exchange raises stays on this scale: it is shown as the
+  // scale's error and the link is reopened after the back-off.
+  for (bool go = true; go;) {
+    std::string fault;
+    try {
+      go = Cycle(next, reopen_wait, failures);
       continue;
+    } catch (const std::exception& e) {
+      fault = e.what();
+    } catch (...) {
+      fault = "unknown failure";
     }
-
-    const auto cycle = clock::now();
-    const ScaleLink::Weighing weighing = link_.ReadWeight();
-    next.time = std::chrono::system_clock::now();
-    next.result = weighing.result;
-    if (weighing.result == kResultDone) {
-      failures = 0;
-      next.weight = weighing.weight;
-      next.division = weighing.division;
-      next.stable = weighing.stable;
-      const ScaleLink::TareReading tare = link_.ReadTare();
-      if (tare.result == kResultDone) next.tare = tare.tare;
-    } else if (weighing.result == kResultNoConnection || weighing.result == kResultNoReply) {
-      // No connection at all is lost at once; missing replies after a few.
-      ++failures;
-      if (weighing.result == kResultNoConnection || failures >= timing_.lost_after) {
-        link_.Close();
-        SetState(next, LinkState::kDisconnected,
-                 std::string(" (") + ResultMeaning(weighing.result) + ")");
-        Publish(next);
-        if (!Sleep(clock::now() + reopen_wait)) break;
-        reopen_wait = std::min(reopen_wait * 2, timing_.reopen_max);
-        continue;
+    try {
+      link_.Close();
+      next.time = std::chrono::system_clock::now();
+      next.result = kResultNoConnection;
+      next.reading.reset();
+      if (next.state != LinkState::kError || next.error != fault) {
+        next.state = LinkState::kConnecting;  // logs the error again when it changes
+        SetState(next, LinkState::kError, " (" + fault + ")");
       }
+      next.error = fault;
+      Publish(next);
+      go = Back(reopen_wait);
+    } catch (...) {
+      go = Sleep(std::chrono::steady_clock::now() + timing_.reopen_max);
     }
-    Publish(next);
-    if (!Sleep(cycle + timing_.period)) break;
   }
-  link_.Close();
+  try {
+    link_.Close();
+  } catch (...) {
+  }
 }
 
 }  // namespace rd::service

@@ -1,11 +1,6 @@
 // The scale service: the scales' monitors and the HTTP server in front of
-// them. One object per process in the program; tests run several.
-//
-//   GET  /                                    the scale page
-//   GET  /scales                              names, connections, states
-//   GET  /scales/{name}/weight                reads weight and tare now
-//   GET  /scales/{name}/events                text/event-stream of weight events
-//   POST /scales/{name}/commands/{Command}    JSON body of property puts
+// them (Routes.h lists the API). One object per process in the program;
+// tests run several.
 #pragma once
 
 #include <memory>
@@ -23,12 +18,14 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // Starts the monitors, binds the port and serves on threads of its own.
-  // False with the reason when the address cannot be bound.
+  // Binds the port, starts the monitors and serves on threads of its own.
+  // False with the reason when the address cannot be bound ("port P is in
+  // use" when another socket listens there).
   bool Start(std::string& error);
   // The bound port (useful with port 0).
   int Port() const;
-  // Ends the event streams, the HTTP threads and the monitors.
+  // Ends the event streams, the HTTP threads and the monitors: within about
+  // a second plus the exchange each monitor may be in.
   void Stop();
 
  private:

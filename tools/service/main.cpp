@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   Service service(options, log);
   if (!service.Start(message)) {
     std::cerr << "raroredoziri-service: " << message << '\n';
-    return 1;
+    return 2;
   }
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
