@@ -332,6 +332,8 @@ TEST(SimOptions, ReadsEveryOption) {
                                         "1000",
                                         "--weight-step",
                                         "3",
+                                        "--settle-after",
+                                        "6",
                                         "--refuse",
                                         "A2,0xa5",
                                         "--delay",
@@ -367,6 +369,7 @@ TEST(SimOptions, ReadsEveryOption) {
   EXPECT_FALSE(o.config.stable);
   EXPECT_EQ(o.config.tare, 1000);
   EXPECT_EQ(o.config.weight_step, 3);
+  EXPECT_EQ(o.config.settle_after, 6u);
   EXPECT_EQ(o.config.refused, (std::set<std::uint8_t>{0xA2, 0xA5}));
   EXPECT_EQ(o.config.delay_ms, 2500u);
   EXPECT_EQ(o.config.split, 3u);

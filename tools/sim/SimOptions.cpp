@@ -69,6 +69,8 @@ Scale state:
   --stable 0|1       stability flag (default 1)
   --tare N           tare (signed 32-bit, default 0); SetTare changes it
   --weight-step N    added to the weight after every weight reply (default 0)
+  --settle-after N   a settling weight: the first N weight replies are
+                     unstable and move by --weight-step, then it holds
 
 Faults:
   --refuse LIST      command codes to refuse, hex, comma-separated (A2,A5)
@@ -139,6 +141,8 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
       config.weight_step =
           Number<std::int32_t>(option, value(), std::numeric_limits<std::int32_t>::min(),
                                std::numeric_limits<std::int32_t>::max());
+    } else if (option == "--settle-after") {
+      config.settle_after = Count(option, value());
     } else if (option == "--refuse") {
       config.refused = Codes(option, value());
     } else if (option == "--delay") {
