@@ -69,6 +69,8 @@ TEST_F(CliTest, UsageErrors) {
       {"--device", "x"},
       {"--codepage", "932"},  // not single-byte
       {"--bogus"},
+      {"ReadStableWeight=abc"},
+      {"ReadStableWeight=30001"},
   };
   for (const auto& args : cases) {
     const CliRun r = Cli(args);
@@ -111,7 +113,45 @@ TEST_F(CliTest, WatchShowsOneLiveLine) {
   EXPECT_EQ(r.code, cli::kExitOk) << r.err;
   EXPECT_NE(r.out.find("\rWeight=15 "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\rWeight=25 "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("result=0  stable "), std::string::npos) << r.out;
   EXPECT_EQ(r.out.back(), '\n');
+}
+
+// ReadStableWeight=MS: the state, and exit code 3 when no weight good for a
+// sale came before the deadline; the items after it run only on success.
+TEST_F(CliTest, ReadStableWeightWaitsForASaleWeight) {
+  struct Case {
+    bool stable;
+    std::uint32_t settle_after;
+    std::int32_t weight;
+    bool allow_zero;
+    int code;
+    const char* out;
+  };
+  const Case cases[] = {
+      {true, 4, 700, false, cli::kExitOk, "ReadStableWeight=stable\nWeight=708\n"},
+      {false, 0, 700, false, cli::kExitNotStable, "ReadStableWeight=unstable\n"},
+      {true, 0, 0, false, cli::kExitNotStable, "ReadStableWeight=zero\n"},
+      {true, 0, 0, true, cli::kExitOk, "ReadStableWeight=zero\nWeight=0\n"},
+      {true, 0, -5, false, cli::kExitNotStable, "ReadStableWeight=under_zero\n"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    sim::SimConfig config;
+    config.weight = c.weight;
+    config.weight_step = c.settle_after > 0 ? 2 : 0;
+    config.stable = c.stable;
+    config.settle_after = c.settle_after;
+    const std::string address = "127.22.1." + std::to_string(++n);
+    ServeTcp(config, address);
+    std::vector<std::string> args = {"Connection=" + address, "OpenConnection",
+                                     "ReadStableWeight=400", "Weight"};
+    if (c.allow_zero) args.insert(args.begin(), "--allow-zero");
+    const CliRun r = Cli(args);
+    EXPECT_EQ(r.code, c.code) << n << r.err;
+    EXPECT_EQ(r.out, std::string("OpenConnection=0\n") + c.out) << n;
+    Sim().Stop();
+  }
 }
 
 }  // namespace

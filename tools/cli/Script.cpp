@@ -1,5 +1,7 @@
 #include "Script.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "raroredoziri/ErrorInfo.h"
 #include "raroredoziri/Members.h"
 #include "raroredoziri/Transport.h"
+#include "raroredoziri/WeightState.h"
 
 namespace rd::cli {
 namespace {
@@ -20,10 +23,16 @@ constexpr const char* kUsage =
     "Runs the items in order on one Scale object:\n"
     "  Name=Value   puts a property (Connection=COM3, Goods=Milk, Screen=1)\n"
     "  Name         calls a method or gets a property and prints Name=value\n"
+    "  ReadStableWeight=MS  reads the weight until it is stable and above zero,\n"
+    "               at most MS milliseconds (0..30000); prints its state:\n"
+    "               ReadStableWeight=stable, or the state it was in at the\n"
+    "               deadline (unstable, zero, under_zero, not_ready,\n"
+    "               disconnected) and ends with exit code 3\n"
     "\n"
     "Options:\n"
     "  --device N=PATH  serial port N is the device PATH (Linux; default /dev/ttyS<N-1>)\n"
     "  --codepage CP    single-byte code page of the scale's texts (Linux; default 1252)\n"
+    "  --allow-zero     ReadStableWeight also takes a steady zero\n"
     "  --watch          after the items, read the weight repeatedly on one live line\n"
     "  --interval MS    pause between two readings of --watch (default 200)\n"
     "  --count N        stop --watch after N readings (default: until Ctrl+C)\n"
@@ -33,6 +42,7 @@ constexpr const char* kUsage =
     "Result codes: 0 done, 1 no usable connection, 2 no complete reply,\n"
     "4 not available with the legacy protocol, 5 refused by the scale.\n"
     "A failure status prints its error description and ends with exit code 1.\n"
+    "Weight states: stable, unstable, zero, under_zero, not_ready, disconnected.\n"
     "\n"
     "Example:\n"
     "  raroredoziri Connection=127.0.0.1 OpenConnection ReadWeight Weight Stable \\\n"
@@ -47,6 +57,14 @@ std::optional<T> ParseInteger(std::string_view text) {
   const auto [ptr, ec] = std::from_chars(begin, end, value);
   if (ec != std::errc() || ptr != end || begin == end) return std::nullopt;
   return value;
+}
+
+// Member names are looked up without regard to case (as late binding does).
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
 }
 
 std::string Show(const MemberValue& value) {
@@ -75,6 +93,9 @@ class Session {
   int Item(const std::string& item) {
     const auto eq = item.find('=');
     const std::string name = item.substr(0, eq);
+    if (eq != std::string::npos && EqualsIgnoringCase(name, "ReadStableWeight")) {
+      return ReadStable(std::string_view(item).substr(eq + 1));
+    }
     const std::int32_t dispid = DispidOfName(name);
     if (dispid < 0) return Usage("unknown member \"" + name + "\" (see --list)");
     if (eq != std::string::npos) return Put(dispid, name, std::string_view(item).substr(eq + 1));
@@ -94,9 +115,10 @@ class Session {
       MemberValue result;
       if (const int code = Invoke(read, result); code != kExitOk) return code;
       char line[128];
-      std::snprintf(line, sizeof line, "\rWeight=%-10d Division=%-3d Stable=%d  result=%d   ",
-                    scale_.Weight, scale_.Division, int{scale_.Stable},
-                    std::get<std::int32_t>(result));
+      const std::int32_t code = std::get<std::int32_t>(result);
+      std::snprintf(line, sizeof line, "\rWeight=%-10d Division=%-3d Stable=%d  result=%d  %-12s ",
+                    scale_.Weight, scale_.Division, int{scale_.Stable}, code,
+                    WeightStateName(StateOfReading(code, scale_.Weight, scale_.Stable != 0)));
       out_ << line << std::flush;
       if (count != 0 && n + 1 == count) break;
       for (int waited = 0; waited < interval_ms; waited += 50) {
@@ -108,12 +130,32 @@ class Session {
     return kExitOk;
   }
 
+  void AllowZero() { allow_zero_ = true; }
+
   int Usage(const std::string& message) {
     err_ << "raroredoziri: " << message << '\n';
     return kExitUsage;
   }
 
  private:
+  int ReadStable(std::string_view text) {
+    const auto ms = ParseInteger<int>(text);
+    if (!ms || *ms < 0 || *ms > 30000) return Usage("ReadStableWeight takes 0..30000 milliseconds");
+    const MemberInfo& read = *FindMember(DispidOfName("ReadWeight"), MemberKind::Method);
+    int failed = kExitOk;
+    const StableRequest request{std::chrono::milliseconds(*ms), std::chrono::milliseconds(100),
+                                allow_zero_, std::nullopt};
+    const StableOutcome outcome = StableWait(request).Run([&]() -> StableSample {
+      MemberValue result;
+      failed = Invoke(read, result);
+      if (failed != kExitOk) return {};  // ends the wait as a lost connection
+      return {std::get<std::int32_t>(result), scale_.Weight, scale_.Division, scale_.Stable != 0};
+    });
+    if (failed != kExitOk) return failed;
+    out_ << "ReadStableWeight=" << WeightStateName(outcome.state) << '\n' << std::flush;
+    return outcome.end == StableEnd::kGood ? kExitOk : kExitNotStable;
+  }
+
   int Put(std::int32_t dispid, const std::string& name, std::string_view text) {
     const MemberInfo* member = FindMember(dispid, MemberKind::Put);
     if (member == nullptr) return Usage("\"" + name + "\" is read-only");
@@ -152,6 +194,7 @@ class Session {
   std::ostream& out_;
   std::ostream& err_;
   TScale scale_;
+  bool allow_zero_ = false;
 };
 
 }  // namespace
@@ -193,6 +236,8 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
       const auto number = cp ? ParseInteger<unsigned>(*cp) : std::nullopt;
       if (!number) return session.Usage("--codepage takes a code page number");
       if (!SetCodePage(*number)) return session.Usage("code page " + *cp + " is not available");
+    } else if (arg == "--allow-zero") {
+      session.AllowZero();
     } else if (arg == "--watch") {
       watch = true;
     } else if (arg == "--interval") {
