@@ -79,10 +79,11 @@ class GateTest : public ::testing::Test {
   }
   int Port() const { return service_->Port(); }
 
-  std::unique_ptr<sim::SimScale> sim_;
-  std::unique_ptr<Service> service_;
+  // The log outlives the service, which writes a last line when it stops.
   std::mutex log_mutex_;
   std::string log_;
+  std::unique_ptr<sim::SimScale> sim_;
+  std::unique_ptr<Service> service_;
 };
 
 TEST_F(GateTest, SlowAndIdleClientsLeaveRoomForOthers) {
