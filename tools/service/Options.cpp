@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "ScaleSettings.h"
 #include "Trust.h"
 #include "object/ConnectionString.h"
 
@@ -23,7 +24,8 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --config FILE       JSON configuration file (keys: listen, port, token,\n"
     "                      cors_origins, allowed_hosts, tls_cert, tls_key,\n"
-    "                      poll_rate, devices, codepage, scales)\n"
+    "                      poll_rate, devices, codepage, scales; a scale takes\n"
+    "                      name, connection, capacity, poll_rate, units)\n"
     "  --scale NAME=CONN   a scale and its connection (127.0.0.9, COM3); repeatable\n"
     "  --listen ADDR       address to listen on (default 127.0.0.1); any other than\n"
     "                      a loopback address needs a token, tls_cert and tls_key\n"
@@ -38,6 +40,9 @@ constexpr const char* kUsage =
     "  GET  /                               the scale page\n"
     "  GET  /scales                         the scales and their states\n"
     "  GET  /scales/NAME/weight             reads weight and tare now\n"
+    "  GET  /scales/NAME/weight?stable=true&timeout=MS\n"
+    "                                       the first stable weight above zero (408\n"
+    "                                       at the deadline; allow_zero=true)\n"
     "  GET  /scales/NAME/events             weight events (text/event-stream)\n"
     "  POST /scales/NAME/commands/SetGoods  body {\"Goods\":\"Milk\"}: puts, then sends\n"
     "\n"
@@ -208,7 +213,8 @@ bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::stri
           return wrong("scales", "an array of {\"name\": ..., \"connection\": ...}");
         }
         if (!AddScale(scale["name"].get<std::string>(), scale["connection"].get<std::string>(),
-                      options, message)) {
+                      options, message) ||
+            !ReadScaleSettings(scale, options.scales.back(), message)) {
           return false;
         }
       }

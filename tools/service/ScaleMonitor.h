@@ -86,6 +86,7 @@ class ScaleMonitor {
   }
 
   const std::string& Name() const { return entry_.name; }
+  const ScaleEntry& Entry() const { return entry_; }
   const std::string& Connection() const { return entry_.connection; }
 
   Snapshot Latest() const;

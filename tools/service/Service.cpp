@@ -72,7 +72,9 @@ Service::Service(ServiceOptions options, LogLine log) : impl_(std::make_unique<I
   timing.reopen_max = s.options.reopen_max;
   timing.lost_after = s.options.lost_after;
   for (const ScaleEntry& entry : s.options.scales) {
-    s.monitors.push_back(std::make_unique<ScaleMonitor>(entry, timing, s.log));
+    MonitorTiming own = timing;
+    if (entry.poll_rate) own.period = std::chrono::milliseconds(1000 / *entry.poll_rate);
+    s.monitors.push_back(std::make_unique<ScaleMonitor>(entry, own, s.log));
     s.by_name[entry.name] = s.monitors.back().get();
   }
 }
