@@ -15,6 +15,8 @@
 #   scripts/quality.sh service-load [--seconds N] [--build DIR]  50 event streams and 200 GET
 #                                            /weight per second against the scale service (default 30 s),
 #                                            kept-alive and event latency, a silent scale beside a healthy one
+#   scripts/quality.sh slow-clients [--seconds N] [--build DIR]  200 slow or idle clients while
+#                                            GET /scales must answer within 1 s (N s a phase, default 10)
 #   scripts/quality.sh prebuild fuzz|tsan...     only the builds of fuzz and tsan
 #
 # The short forms (fuzz, soak, tsan) each run in about a minute after their
@@ -241,6 +243,25 @@ cmd_service_load() {
     --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "service-load"
 }
 
+cmd_slow_clients() {
+  local seconds=10 dir="$prefix-service"
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --seconds) seconds=$2; shift 2 ;;
+      --build) dir=$2; shift 2 ;;
+      *) die "slow-clients: unknown option $1" ;;
+    esac
+  done
+  if [ ! -f "$dir/build.ninja" ]; then
+    say "slow-clients: build $dir (release)"
+    configure "$dir" -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_TESTS=OFF -DRD_BUILD_BENCH=OFF
+  fi
+  build "$dir" raroredoziri-service raroredoziri-sim
+  say "slow-clients: 3 phases of $seconds s on loopback"
+  python3 tools/loadtest/slow_clients.py --service "$dir/tools/service/raroredoziri-service" \
+    --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "slow-clients"
+}
+
 usage() { sed -n '2,/^set /p' "$0" | grep '^#'; exit 2; }
 
 main() {
@@ -255,6 +276,7 @@ main() {
     bench) cmd_bench "$@" ;;
     winsoak) cmd_winsoak "$@" ;;
     service-load) cmd_service_load "$@" ;;
+    slow-clients) cmd_slow_clients "$@" ;;
     prebuild) cmd_prebuild "$@" ;;
     *) usage ;;
   esac

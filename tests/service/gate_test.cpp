@@ -79,8 +79,7 @@ class GateTest : public ::testing::Test {
   }
   int Port() const { return service_->Port(); }
 
-  // The log outlives the service, which writes a last line when it stops.
-  std::mutex log_mutex_;
+  std::mutex log_mutex_;  // before the service, which logs as it ends
   std::string log_;
   std::unique_ptr<sim::SimScale> sim_;
   std::unique_ptr<Service> service_;

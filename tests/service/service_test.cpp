@@ -747,6 +747,8 @@ TEST(ServiceOptionsTest, ArgumentsAndConfiguration) {
       {{"--scale", "a=COM3a"}, nullptr, false, "not a serial port"},
       {{"--scale", "a=10.0.0.7:5001"}, nullptr, false, "the port is always 5001"},
       {{"--bogus"}, nullptr, false, "unknown argument"},
+      {{"--scale", "a=1", "--allow-origin", "https://pos.example/"}, nullptr, false, "origin"},
+      {{"--scale", "a=1", "--allow-origin", "HTTPS://Pos.Example"}, nullptr, true, ""},
       {{},
        R"({"scales":[{"name":"a","connection":"COM3"}],"devices":{"3":"/dev/x"},
                "listen":"0.0.0.0","token":"t","port":9000,"poll_rate":10,
