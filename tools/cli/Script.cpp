@@ -33,6 +33,8 @@ constexpr const char* kUsage =
     "Result codes: 0 done, 1 no usable connection, 2 no complete reply,\n"
     "4 not available with the legacy protocol, 5 refused by the scale.\n"
     "A failure status prints its error description and ends with exit code 1.\n"
+    "Ctrl+C or SIGTERM ends the run at once, also in the middle of a call\n"
+    "(exit code 130 or 143).\n"
     "\n"
     "Example:\n"
     "  raroredoziri Connection=127.0.0.1 OpenConnection ReadWeight Weight Stable \\\n"
@@ -70,7 +72,8 @@ const char* TypeName(MemberType type) {
 
 class Session {
  public:
-  Session(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+  Session(std::ostream& out, std::ostream& err, std::atomic<bool>* calling)
+      : out_(out), err_(err), calling_(calling) {}
 
   int Item(const std::string& item) {
     const auto eq = item.find('=');
@@ -139,7 +142,9 @@ class Session {
   }
 
   int Invoke(const MemberInfo& member, MemberValue& value) {
+    if (calling_ != nullptr) calling_->store(true);
     const std::int32_t status = InvokeMember(scale_, member, value);
+    if (calling_ != nullptr) calling_->store(false);
     if (status == kStatusOk) return kExitOk;
     const auto error = TakeErrorInfo();
     char code[16];
@@ -151,14 +156,15 @@ class Session {
 
   std::ostream& out_;
   std::ostream& err_;
+  std::atomic<bool>* calling_;
   TScale scale_;
 };
 
 }  // namespace
 
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   const std::atomic<bool>* stop) {
-  Session session(out, err);
+                   const std::atomic<bool>* stop, std::atomic<bool>* calling) {
+  Session session(out, err, calling);
   std::vector<std::string> items;
   bool watch = false;
   int interval_ms = 200;
@@ -216,6 +222,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     return kExitUsage;
   }
   for (const std::string& item : items) {
+    if (stop != nullptr && stop->load()) return kExitInterrupted;
     if (const int code = session.Item(item); code != kExitOk) return code;
   }
   return watch ? session.Watch(interval_ms, count, stop) : kExitOk;

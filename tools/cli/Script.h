@@ -15,10 +15,14 @@ namespace rd::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailureStatus = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;  // as a shell reports Ctrl+C
 
-// Runs the script on one Scale object. `stop` ends --watch early (the
-// executable sets it on Ctrl+C); it may be null.
+// Runs the script on one Scale object. `stop` ends --watch early and skips
+// the items still to come (exit code kExitInterrupted); the executable sets
+// it on Ctrl+C and SIGTERM. `calling`, when given, is true while a member
+// call is under way (the executable ends at once on a signal then). Both may
+// be null.
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   const std::atomic<bool>* stop = nullptr);
+                   const std::atomic<bool>* stop = nullptr, std::atomic<bool>* calling = nullptr);
 
 }  // namespace rd::cli
