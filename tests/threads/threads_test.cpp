@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +22,7 @@
 #include "raroredoziri/ScaleLink.h"
 #include "raroredoziri/Text.h"
 #include "raroredoziri/Transport.h"
+#include "transport/ChannelLock.h"
 
 namespace rd::test {
 namespace {
@@ -245,6 +248,34 @@ TEST(ThreadsShareChannels, CodePageSwitchDuringConversions) {
   stop = true;
   switcher.join();
   EXPECT_TRUE(SetCodePage(1252));
+}
+
+// A turn on a channel: taken when free, waited for while another thread
+// holds it (up to the limit, then refused), and never taken twice by one
+// thread (a call from inside its own exchange is told so).
+TEST(ThreadsShareChannels, TurnsOnAChannel) {
+  using transport::ChannelTurn;
+  transport::ChannelLock lock;
+  std::promise<void> taken;
+  std::promise<void> release;
+  std::thread holder([&] {
+    const ChannelTurn turn(lock, 0);
+    EXPECT_EQ(turn.Get(), ChannelTurn::State::kTaken);
+    EXPECT_EQ(ChannelTurn(lock, 1000).Get(), ChannelTurn::State::kReentered);
+    taken.set_value();
+    release.get_future().wait();
+  });
+  taken.get_future().wait();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ChannelTurn(lock, 50).Get(), ChannelTurn::State::kBusy);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    release.set_value();
+  });
+  EXPECT_EQ(ChannelTurn(lock, 5000).Get(), ChannelTurn::State::kTaken);
+  releaser.join();
+  holder.join();
 }
 
 // Threads exchanging on the one TCP channel at the same time, without any
