@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -24,8 +25,32 @@ class ChannelLock {
 
  private:
   friend class ChannelTurn;
-  std::timed_mutex mutex_;
-  std::atomic<std::thread::id> owner_{};
+
+  // False when another thread kept the channel for `wait_ms`.
+  bool Take(std::uint32_t wait_ms) {
+    std::unique_lock lock(mutex_);
+    if (!freed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [this] { return !held_; })) {
+      return false;
+    }
+    held_ = true;
+    owner_.store(std::this_thread::get_id());
+    return true;
+  }
+  void Give() {
+    {
+      std::lock_guard lock(mutex_);
+      held_ = false;
+      owner_.store(std::thread::id{});
+    }
+    freed_.notify_one();
+  }
+
+  // A flag under a plain mutex rather than a timed mutex: waiting with a
+  // limit stays visible to ThreadSanitizer.
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  bool held_ = false;                     // under mutex_
+  std::atomic<std::thread::id> owner_{};  // the holder; read by HeldHere on any thread
 };
 
 // A turn on a channel for the lifetime of the object.
@@ -40,17 +65,14 @@ class ChannelTurn {
   explicit ChannelTurn(ChannelLock& lock, std::uint32_t wait_ms = kChannelWaitMs) : lock_(lock) {
     if (lock.HeldHere()) {
       state_ = State::kReentered;
-    } else if (lock.mutex_.try_lock_for(std::chrono::milliseconds(wait_ms))) {
-      lock.owner_.store(std::this_thread::get_id());
+    } else if (lock.Take(wait_ms)) {
       state_ = State::kTaken;
     } else {
       state_ = State::kBusy;
     }
   }
   ~ChannelTurn() {
-    if (state_ != State::kTaken) return;
-    lock_.owner_.store(std::thread::id{});
-    lock_.mutex_.unlock();
+    if (state_ == State::kTaken) lock_.Give();
   }
   ChannelTurn(const ChannelTurn&) = delete;
   ChannelTurn& operator=(const ChannelTurn&) = delete;

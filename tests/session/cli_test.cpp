@@ -1,4 +1,9 @@
 // The command-line host, run in-process against the simulated scale.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <sstream>
 
 #include "Script.h"
@@ -152,6 +157,43 @@ TEST_F(CliTest, ReadStableWeightWaitsForASaleWeight) {
     EXPECT_EQ(r.out, std::string("OpenConnection=0\n") + c.out) << n;
     Sim().Stop();
   }
+}
+
+TEST_F(CliTest, SignalEndsTheRunDuringACall) {
+  // The scale answers later than the driver waits: every call takes 4 s.
+  sim::SimConfig c;
+  c.delay_ms = 4500;
+  ServeTcp(c, "127.22.0.3");
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+      ::execl(RD_CLI_PATH, RD_CLI_PATH, "Connection=127.22.0.3", "OpenConnection", "ReadWeight",
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    int status = 0;
+    const auto ms = ElapsedMs([&] {
+      ::kill(child, signal_number);
+      ::waitpid(child, &status, 0);
+    });
+    EXPECT_LT(ms, 1000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal_number);
+  }
+}
+
+TEST_F(CliTest, StopSkipsTheItemsStillToCome) {
+  std::atomic<bool> stop{true};
+  std::ostringstream out, err;
+  EXPECT_EQ(cli::RunCommandLine({"Connection=127.22.0.4", "OpenConnection"}, out, err, &stop),
+            cli::kExitInterrupted);
+  EXPECT_EQ(out.str(), "");
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ constexpr const char* kUsage =
     "4 not available with the legacy protocol, 5 refused by the scale.\n"
     "A failure status prints its error description and ends with exit code 1.\n"
     "Weight states: stable, unstable, zero, under_zero, not_ready, disconnected.\n"
+    "Ctrl+C or SIGTERM ends the run at once, also in the middle of a call\n"
+    "(exit code 130 or 143).\n"
     "\n"
     "Example:\n"
     "  raroredoziri Connection=127.0.0.1 OpenConnection ReadWeight Weight Stable \\\n"
@@ -88,7 +90,9 @@ const char* TypeName(MemberType type) {
 
 class Session {
  public:
-  Session(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+  Session(std::ostream& out, std::ostream& err, const std::atomic<bool>* stop,
+          std::atomic<bool>* calling)
+      : out_(out), err_(err), stop_(stop), calling_(calling) {}
 
   int Item(const std::string& item) {
     const auto eq = item.find('=');
@@ -146,6 +150,10 @@ class Session {
     const StableRequest request{std::chrono::milliseconds(*ms), std::chrono::milliseconds(100),
                                 allow_zero_, std::nullopt};
     const StableOutcome outcome = StableWait(request).Run([&]() -> StableSample {
+      if (stop_ != nullptr && stop_->load()) {
+        failed = kExitInterrupted;
+        return {};  // ends the wait
+      }
       MemberValue result;
       failed = Invoke(read, result);
       if (failed != kExitOk) return {};  // ends the wait as a lost connection
@@ -181,7 +189,9 @@ class Session {
   }
 
   int Invoke(const MemberInfo& member, MemberValue& value) {
+    if (calling_ != nullptr) calling_->store(true);
     const std::int32_t status = InvokeMember(scale_, member, value);
+    if (calling_ != nullptr) calling_->store(false);
     if (status == kStatusOk) return kExitOk;
     const auto error = TakeErrorInfo();
     char code[16];
@@ -193,6 +203,8 @@ class Session {
 
   std::ostream& out_;
   std::ostream& err_;
+  const std::atomic<bool>* stop_;
+  std::atomic<bool>* calling_;
   TScale scale_;
   bool allow_zero_ = false;
 };
@@ -200,8 +212,8 @@ class Session {
 }  // namespace
 
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   const std::atomic<bool>* stop) {
-  Session session(out, err);
+                   const std::atomic<bool>* stop, std::atomic<bool>* calling) {
+  Session session(out, err, stop, calling);
   std::vector<std::string> items;
   bool watch = false;
   int interval_ms = 200;
@@ -261,6 +273,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     return kExitUsage;
   }
   for (const std::string& item : items) {
+    if (stop != nullptr && stop->load()) return kExitInterrupted;
     if (const int code = session.Item(item); code != kExitOk) return code;
   }
   return watch ? session.Watch(interval_ms, count, stop) : kExitOk;

@@ -20,10 +20,14 @@ inline constexpr int kExitUsage = 2;
 // ReadStableWeight found no weight good for a sale before its deadline (or
 // the connection was lost); the printed state says why.
 inline constexpr int kExitNotStable = 3;
+inline constexpr int kExitInterrupted = 130;  // as a shell reports Ctrl+C
 
-// Runs the script on one Scale object. `stop` ends --watch early (the
-// executable sets it on Ctrl+C); it may be null.
+// Runs the script on one Scale object. `stop` ends --watch early and skips
+// the items still to come (exit code kExitInterrupted); the executable sets
+// it on Ctrl+C and SIGTERM. `calling`, when given, is true while a member
+// call is under way (the executable ends at once on a signal then). Both may
+// be null.
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   const std::atomic<bool>* stop = nullptr);
+                   const std::atomic<bool>* stop = nullptr, std::atomic<bool>* calling = nullptr);
 
 }  // namespace rd::cli

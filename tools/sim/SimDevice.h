@@ -88,6 +88,11 @@ struct SimConfig {
 
   // N > 0: the server ends after N requests, once their replies are out.
   std::uint32_t max_requests = 0;
+
+  // How many of the latest requests SimScale keeps on record (with the log
+  // of when their answers went out); earlier ones are forgotten, so that a
+  // long run stays flat in memory.
+  std::size_t history = 4096;
 };
 
 // One piece of output, due at_ms after the request was complete.
