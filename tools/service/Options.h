@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "EdgeOptions.h"
+
 namespace rd::service {
 
 struct ScaleEntry {
@@ -31,6 +33,7 @@ struct ServiceOptions {
   std::vector<std::pair<std::uint16_t, std::string>> devices;
   std::optional<unsigned> codepage;
   std::vector<ScaleEntry> scales;
+  std::optional<EdgeOptions> mqtt;  // the Sparkplug edge node, when configured
 
   // Reopening a lost scale: the first wait, doubling up to the longest.
   std::chrono::milliseconds reopen_first{500};
