@@ -101,6 +101,7 @@ quality fuzz --seconds 5
 quality soak --build build/debug
 quality tsan
 quality service-load --seconds 5 --build build/release
+quality fleet --services 2 --scales 3 --goal-ms 10000 --build build/release
 
 step "packages: the Windows ZIP and the .deb, built and checked"
 if bash scripts/package.sh; then
