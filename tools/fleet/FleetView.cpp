@@ -45,8 +45,11 @@ bool FleetView::Take(const std::string& topic, const std::string& payload) {
     ++answer_count_;
     answered_.notify_all();
   }
-  if (t->type == "NBIRTH") {
+  if (t->type == "NBIRTH" || t->type == "DBIRTH") {
     ++births_;
+    answered_.notify_all();
+  }
+  if (t->type == "NBIRTH") {
     node.online = true;
     node.scales.clear();
     if (const Metric* m = FindMetric(p, kBdSeq)) node.bd_seq = m->long_value();
@@ -56,7 +59,6 @@ bool FleetView::Take(const std::string& topic, const std::string& payload) {
     node.online = false;
     for (auto& [name, scale] : node.scales) scale.alive = false;
   } else if (t->type == "DBIRTH") {
-    ++births_;
     ScaleView& scale = node.scales[t->device];
     scale = ScaleView{};
     scale.alive = true;
@@ -94,6 +96,11 @@ std::vector<std::string> FleetView::Scales(const std::string& group, const std::
 std::uint64_t FleetView::Births() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return births_;
+}
+
+void FleetView::WaitBirths(std::uint64_t seen, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  answered_.wait_for(lock, timeout, [&] { return births_ > seen; });
 }
 
 std::optional<Answer> FleetView::TakeAnswer(const std::string& correlation) {

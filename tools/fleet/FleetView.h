@@ -48,8 +48,10 @@ class FleetView {
   // The scales alive now whose ids match (empty: any), as GROUP/NODE/SCALE.
   std::vector<std::string> Scales(const std::string& group, const std::string& node,
                                   const std::string& scale) const;
-  // Births seen so far (a measure of when births stop arriving).
+  // Births seen so far (a measure of when births stop arriving); waits
+  // (until `timeout`) for more than `seen`.
   std::uint64_t Births() const;
+  void WaitBirths(std::uint64_t seen, std::chrono::milliseconds timeout) const;
   std::optional<Answer> TakeAnswer(const std::string& correlation);
   // Answers seen so far; waits (until `timeout`) for more than `seen`.
   std::uint64_t AnswerCount() const;
@@ -63,7 +65,7 @@ class FleetView {
   std::map<std::string, Answer> answers_;
   std::uint64_t births_ = 0;
   std::uint64_t answer_count_ = 0;
-  mutable std::condition_variable answered_;
+  mutable std::condition_variable answered_;  // an answer or a birth
 };
 
 }  // namespace rd::fleet

@@ -151,16 +151,19 @@ std::string StatePayload(bool online) {
 
 // Waits for births: until they stop arriving for a moment, or `most`.
 void WaitForBirths(const fleet::FleetView& view, std::chrono::milliseconds most) {
-  const auto until = std::chrono::steady_clock::now() + most;
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + most;
   std::uint64_t births = view.Births();
-  auto quiet_since = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(50ms);
+  auto quiet_since = Clock::now();
+  while (Clock::now() < until) {
+    const auto wake = births > 0 ? std::min(until, quiet_since + 300ms) : until;
+    view.WaitBirths(
+        births, std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()) + 1ms);
     const std::uint64_t now = view.Births();
     if (now != births) {
       births = now;
-      quiet_since = std::chrono::steady_clock::now();
-    } else if (births > 0 && std::chrono::steady_clock::now() - quiet_since >= 300ms) {
+      quiet_since = Clock::now();
+    } else if (births > 0 && Clock::now() - quiet_since >= 300ms) {
       return;
     }
   }

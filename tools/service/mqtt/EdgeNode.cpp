@@ -107,8 +107,10 @@ struct EdgeNode::Impl {
   }
 
   void ScaleChanged(Device& d) {
-    const Snapshot s = d.monitor->Latest();
+    // Read under the session's lock: a birth in between cannot be followed
+    // by an older snapshot.
     std::lock_guard<std::mutex> lock(mutex);
+    const Snapshot s = d.monitor->Latest();
     if (!node_born) return;
     const bool alive = Alive(s);
     if (!alive && !d.born) return;
