@@ -184,6 +184,10 @@ bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::stri
         if (!normal) return wrong("cors_origins", "an array of origins (https://pos.example)");
         options.cors_origins.push_back(*normal);
       }
+    } else if (key == "mqtt") {
+      EdgeOptions edge;
+      if (!ApplyEdgeConfig(value, edge, message)) return false;
+      options.mqtt = std::move(edge);
     } else if (key == "allowed_hosts") {
       if (!value.is_array()) return wrong("allowed_hosts", "an array of host names");
       options.allowed_hosts.clear();

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "EdgeOptions.h"
+
 namespace rd::service {
 
 // The unit of one division code: its name and the decimals of the raw weight.
@@ -55,6 +57,7 @@ struct ServiceOptions {
   std::vector<std::pair<std::uint16_t, std::string>> devices;
   std::optional<unsigned> codepage;
   std::vector<ScaleEntry> scales;
+  std::optional<EdgeOptions> mqtt;  // the Sparkplug edge node, when configured
 
   // Reopening a lost scale: the first wait, doubling up to the longest.
   std::chrono::milliseconds reopen_first{500};

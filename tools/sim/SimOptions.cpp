@@ -49,7 +49,8 @@ A simulated scale for development and tests. Serves a TCP listener on port
 then one line per request it receives. Runs until SIGINT or SIGTERM.
 
 Endpoints (at least one):
-  --tcp ADDR         listen on ADDR:5001 (an IPv4 address, e.g. 127.0.0.9)
+  --tcp ADDR         listen on ADDR:5001 (an IPv4 address, e.g. 127.0.0.9);
+                     again for more scales alike, each its own, in one process
   --pty              serve a pseudo-terminal and print its slave path
   --pty-link PATH    with --pty: create a symbolic link PATH to the slave
                      (removed at exit); implies --pty
@@ -113,7 +114,11 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
     if (option == "--help" || option == "-h") {
       options.help = true;
     } else if (option == "--tcp") {
-      options.endpoints.tcp_address = value();
+      if (options.endpoints.tcp_address.empty()) {
+        options.endpoints.tcp_address = value();
+      } else {
+        options.more_tcp.push_back(value());
+      }
     } else if (option == "--pty") {
       options.endpoints.pty = true;
     } else if (option == "--pty-link") {

@@ -121,11 +121,10 @@ bool MqttClient::Start(std::string& error) {
     return false;
   }
   if (address.tls) {
-    const int rc = mosquitto_tls_set(
-        impl.mosq, s.ca_file.empty() ? nullptr : s.ca_file.c_str(),
-        s.ca_file.empty() ? "/etc/ssl/certs" : nullptr,
-        s.cert_file.empty() ? nullptr : s.cert_file.c_str(),
-        s.key_file.empty() ? nullptr : s.key_file.c_str(), nullptr);
+    const int rc = mosquitto_tls_set(impl.mosq, s.ca_file.empty() ? nullptr : s.ca_file.c_str(),
+                                     s.ca_file.empty() ? "/etc/ssl/certs" : nullptr,
+                                     s.cert_file.empty() ? nullptr : s.cert_file.c_str(),
+                                     s.key_file.empty() ? nullptr : s.key_file.c_str(), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
       error = std::string("TLS settings: ") + mosquitto_strerror(rc);
       return false;

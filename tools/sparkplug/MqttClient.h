@@ -27,8 +27,7 @@ struct MqttSettings {
 struct MqttHandlers {
   std::function<void()> connected;
   std::function<void()> disconnected;
-  std::function<void(const std::string& topic, const std::string& payload, bool retained)>
-      message;
+  std::function<void(const std::string& topic, const std::string& payload, bool retained)> message;
 };
 
 class MqttClient {

@@ -109,7 +109,8 @@ nlohmann::json MetricValue(const Metric& m) {
     case Metric::kDoubleValue:
       return m.double_value();
     default:
-      throw std::invalid_argument("metric \"" + m.name() + "\" has a value of a type not used here");
+      throw std::invalid_argument("metric \"" + m.name() +
+                                  "\" has a value of a type not used here");
   }
 }
 
