@@ -166,6 +166,7 @@ TEST(EdgeNode, ThroughTheBroker) {
       EXPECT_EQ(Value(s, "Division"), 2);
       EXPECT_EQ(Value(s, "Stable"), true);
       EXPECT_EQ(Value(s, "State"), "connected");
+      EXPECT_EQ(Value(s, "WeightState"), "stable");
     }
     back_lost = back_lost || Is(s, "DDEATH", "back");
   }

@@ -95,7 +95,7 @@ struct EdgeNode::Impl {
       d->born = Alive(s);
       if (!d->born) continue;
       Payload p = NewPayload();
-      AddScaleMetrics(p, s, true, d->monitor->Connection());
+      AddScaleMetrics(p, s, true, d->monitor->Entry());
       Send("DBIRTH", p, d->monitor->Name());
     }
   }
@@ -115,7 +115,7 @@ struct EdgeNode::Impl {
     const bool alive = Alive(s);
     if (!alive && !d.born) return;
     Payload p = NewPayload();
-    if (alive) AddScaleMetrics(p, s, !d.born, d.monitor->Connection());
+    if (alive) AddScaleMetrics(p, s, !d.born, d.monitor->Entry());
     Send(!alive ? "DDEATH" : d.born ? "DDATA" : "DBIRTH", p, d.monitor->Name());
     d.born = alive;
   }
