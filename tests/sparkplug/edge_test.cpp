@@ -208,6 +208,8 @@ TEST(EdgeNode, ThroughTheBroker) {
       {"c-5", [](Payload&) {}, "nowhere", nullptr, "unknown scale"},
       {"c-6", [](Payload& p) { p.mutable_metrics(0)->set_string_value("Dance"); }, "front", nullptr,
        "unknown command"},
+      {"c-7", [](Payload& p) { AddString(p, "Goods", std::string(70000, 'x')); }, "front", nullptr,
+       "larger than 64 KiB"},
   };
   for (const Refused& r : refused) {
     Payload p = Command(r.correlation[3] == '3' ? "SetLock" : "SetGoods", r.correlation);

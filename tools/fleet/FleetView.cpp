@@ -37,11 +37,12 @@ bool FleetView::Take(const std::string& topic, const std::string& payload) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string node_key = t->group + "/" + t->node;
   NodeView& node = nodes_[node_key];
-  if (const auto correlation = TextOf(p, kCommandCorrelation)) {
+  const auto correlation = TextOf(p, kCommandCorrelation);
+  if (correlation && !prefix_.empty() && correlation->rfind(prefix_, 0) == 0) {
     const auto scale = TextOf(p, kCommandScale);
     Answer a{node_key + "/" + (scale ? *scale : t->device), IntOf(p, kCommandResult),
              TextOf(p, kCommandMeaning).value_or(""), TextOf(p, kCommandError).value_or("")};
-    if (!correlation->empty()) answers_[*correlation] = std::move(a);
+    answers_[*correlation] = std::move(a);
     ++answer_count_;
     answered_.notify_all();
   }

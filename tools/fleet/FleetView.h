@@ -40,6 +40,10 @@ struct Answer {
 
 class FleetView {
  public:
+  // Answers are kept only for correlation ids that begin with `prefix`
+  // (none when it is empty): other hosts' answers are not this tool's.
+  explicit FleetView(std::string prefix = {}) : prefix_(std::move(prefix)) {}
+
   // Takes one message; true when it changed what the fleet looks like.
   bool Take(const std::string& topic, const std::string& payload);
 
@@ -60,6 +64,7 @@ class FleetView {
   std::string Table() const;
 
  private:
+  const std::string prefix_;
   mutable std::mutex mutex_;
   std::map<std::string, NodeView> nodes_;
   std::map<std::string, Answer> answers_;
