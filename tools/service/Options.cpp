@@ -23,7 +23,7 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --config FILE       JSON configuration file (keys: listen, port, token,\n"
     "                      cors_origins, allowed_hosts, tls_cert, tls_key,\n"
-    "                      poll_rate, devices, codepage, scales)\n"
+    "                      poll_rate, devices, codepage, scales, mqtt)\n"
     "  --scale NAME=CONN   a scale and its connection (127.0.0.9, COM3); repeatable\n"
     "  --listen ADDR       address to listen on (default 127.0.0.1); any other than\n"
     "                      a loopback address needs a token, tls_cert and tls_key\n"
