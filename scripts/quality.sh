@@ -7,12 +7,16 @@
 #   scripts/quality.sh fuzz     [--seconds S]   every fuzz target S seconds (default 5)
 #   scripts/quality.sh soak     [--long] [--build DIR]  chaos soak, ~40 s (--long: >= 20000 calls;
 #                                            --build: reuse a sanitizer build)
-#   scripts/quality.sh tsan                      the thread tests under ThreadSanitizer
+#   scripts/quality.sh tsan                      the thread tests (and the service's pollers,
+#                                            HTTP threads and event streams) under ThreadSanitizer
 #   scripts/quality.sh coverage                  line and branch coverage of src/
 #   scripts/quality.sh bench                     the benchmarks (release build)
 #   scripts/quality.sh winsoak  [--cycles N]     Scale object cycles under wine (x64)
 #   scripts/quality.sh service-load [--seconds N] [--build DIR]  50 event streams and 200 GET
-#                                            /weight per second against the scale service (default 30 s)
+#                                            /weight per second against the scale service (default 30 s),
+#                                            kept-alive and event latency, a silent scale beside a healthy one
+#   scripts/quality.sh slow-clients [--seconds N] [--build DIR]  200 slow or idle clients while
+#                                            GET /scales must answer within 1 s (N s a phase, default 10)
 #   scripts/quality.sh fleet [--services N] [--scales M] [--goal-ms MS] [--build DIR]
 #                                            one broker, N services x M simulated scales
 #                                            (default 10 x 20), one command to all of them
@@ -63,7 +67,7 @@ build_tsan() {
   local dir="$prefix-tsan"
   say "tsan: build $dir (ThreadSanitizer)"
   configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRD_TSAN=ON -DRD_BUILD_BENCH=OFF
-  build "$dir" threads_tests sim_tests soak_check_tests
+  build "$dir" threads_tests sim_tests soak_check_tests service_tests
 }
 
 # Builds only, so that the builds can run while something else waits (the
@@ -142,7 +146,7 @@ cmd_tsan() {
   local dir="$prefix-tsan"
   build_tsan
   local failed=0 test
-  for test in threads/threads_tests sim/sim_tests soak/soak_check_tests; do
+  for test in threads/threads_tests sim/sim_tests soak/soak_check_tests service/service_tests; do
     say "tsan: $test"
     TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
       "$dir/tests/$test" --gtest_brief=1 || failed=1
@@ -238,6 +242,25 @@ cmd_service_load() {
     --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "service-load"
 }
 
+cmd_slow_clients() {
+  local seconds=10 dir="$prefix-service"
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --seconds) seconds=$2; shift 2 ;;
+      --build) dir=$2; shift 2 ;;
+      *) die "slow-clients: unknown option $1" ;;
+    esac
+  done
+  if [ ! -f "$dir/build.ninja" ]; then
+    say "slow-clients: build $dir (release)"
+    configure "$dir" -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_TESTS=OFF -DRD_BUILD_BENCH=OFF
+  fi
+  build "$dir" raroredoziri-service raroredoziri-sim
+  say "slow-clients: 3 phases of $seconds s on loopback"
+  python3 tools/loadtest/slow_clients.py --service "$dir/tools/service/raroredoziri-service" \
+    --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "slow-clients"
+}
+
 cmd_fleet() {
   local dir="$prefix-fleet" args=()
   while [ $# -gt 0 ]; do
@@ -272,6 +295,7 @@ main() {
     bench) cmd_bench "$@" ;;
     winsoak) cmd_winsoak "$@" ;;
     service-load) cmd_service_load "$@" ;;
+    slow-clients) cmd_slow_clients "$@" ;;
     fleet) cmd_fleet "$@" ;;
     prebuild) cmd_prebuild "$@" ;;
     *) usage ;;

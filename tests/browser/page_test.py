@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
 """The scale page in headless Chromium: live digits that follow the simulated
 weight, one command sent through the form answered with "done", a refused
-value showing the error, the live weight coming back after the service
-restarts, and the page working with a token (/?access_token=...).
+value showing the error; a web POS page from another local origin (a static
+server on 127.0.0.58) using /raroredoziri.js: refused while its origin is
+not listed (nothing reaches the scale), working once the origin is added on
+the page's "Allowed sites" panel, without a restart or a reload; the live
+weight coming back after the service restarts, and the page working with a
+token (/?access_token=...).
 
 page_test.py --service PATH --sim PATH [--screenshot PNG]
 """
 import argparse
+import functools
+import http.server
 import os
 import shutil
 import socket
@@ -22,6 +28,40 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 SIM_ADDR = "127.0.0.57"
+POS_ADDR = "127.0.0.58"
+
+POS_PAGE = """<!doctype html><meta charset="utf-8"><title>POS</title>
+<p>Weight <b id="weight">-</b></p><p id="error"></p>
+<button id="sell">Sell apples</button> <span id="answer"></span>
+<script src="http://127.0.0.1:%PORT%/raroredoziri.js"></script>
+<script>
+const front = RaroreDoziri.scale("front", {
+  onWeight: w => { document.getElementById("weight").textContent = w.weight;
+                   document.getElementById("error").textContent = ""; },
+  onError: e => { document.getElementById("error").textContent = e.kind + ": " + e.message; },
+});
+document.getElementById("sell").onclick = async () => {
+  const out = document.getElementById("answer");
+  out.textContent = "";
+  try { out.textContent = (await front.command("SetGoods", { Goods: "PosApples" })).meaning; }
+  catch (e) { out.textContent = "error " + e.kind; }
+};
+</script>
+"""
+
+
+def serve_pos_page(directory, service_port):
+    """A tiny static server for the POS page on a loopback address of its own."""
+    with open(os.path.join(directory, "pos.html"), "w") as f:
+        f.write(POS_PAGE.replace("%PORT%", str(service_port)))
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    handler = functools.partial(Quiet, directory=directory)
+    server = http.server.ThreadingHTTPServer((POS_ADDR, 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"http://{POS_ADDR}:{server.server_address[1]}"
 
 
 def free_port():
@@ -70,8 +110,11 @@ def main():
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         procs.append(sim)
         wait_line(sim, "ready", 10)
-        # It prints a line per request: drain them, or it stalls on a full pipe.
-        threading.Thread(target=lambda: [None for _ in sim.stdout], daemon=True).start()
+        # It prints a line per request: keep them (and never let it stall on a
+        # full pipe).
+        sim_lines = []
+        threading.Thread(target=lambda: [sim_lines.append(l) for l in sim.stdout],
+                         daemon=True).start()
         port = free_port()
         svc = start_service(args.service, port)
         procs.append(svc)
@@ -119,6 +162,37 @@ def main():
                               "arguments[1].dispatchEvent(new Event('submit', {cancelable: true}))",
                               tape, form)
         wait.until(lambda d: out.text.startswith("400"))
+
+        # A web POS from another origin: refused while not listed, and nothing
+        # of its reaches the scale.
+        pos_server, pos_origin = serve_pos_page(profile, port)
+        page_tab = driver.current_window_handle
+        driver.switch_to.new_window("tab")
+        pos_tab = driver.current_window_handle
+        driver.get(pos_origin + "/pos.html")
+        error = driver.find_element(By.ID, "error")
+        wait.until(lambda d: error.text.startswith("origin:"))
+        driver.find_element(By.ID, "sell").click()
+        answer = driver.find_element(By.ID, "answer")
+        wait.until(lambda d: answer.text == "error origin")
+        assert not any("PosApples" in line for line in sim_lines), "a refused page reached the scale"
+
+        # The person at the till adds the origin on the service's page; the
+        # POS page, left open, starts working.
+        driver.switch_to.window(page_tab)
+        add = driver.find_element(By.ID, "site-add")
+        add.find_element(By.NAME, "origin").send_keys(pos_origin)
+        add.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, f'#site-list li[data-origin="{pos_origin}"]'))
+        driver.switch_to.window(pos_tab)
+        weight = driver.find_element(By.ID, "weight")
+        WebDriverWait(driver, 40).until(lambda d: weight.text.strip().isdigit())
+        driver.find_element(By.ID, "sell").click()
+        wait.until(lambda d: answer.text == "done")
+        wait.until(lambda d: any("PosApples" in line for line in sim_lines))
+        pos_server.shutdown()
+        driver.close()
+        driver.switch_to.window(page_tab)
 
         # The service goes away and comes back: the card says so, then follows
         # the weight again without a reload.

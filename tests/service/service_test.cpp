@@ -1,12 +1,19 @@
 // The scale service over HTTP against the simulated scale: readings,
-// commands and the values they send, the error answers, several scales, and a scale that goes away
-// and comes back while an event stream is open. Loopback addresses
+// The scale service over HTTP against the simulated scale: readings,
+// commands and the values they send, the error answers, several scales, a
+// scale that goes away and comes back while an event stream is open, one
+// that goes silent, and the listening socket. Loopback addresses
 // 127.81.0.x; HTTP on a free port.
 #include "Service.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -14,6 +21,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "EventStream.h"
 #include "Options.h"
 #include "SimScale.h"
 #include "raroredoziri/Transport.h"
@@ -193,17 +201,26 @@ TEST_F(ServiceTest, LegacyScaleOverAPseudoTerminal) {
 TEST_F(ServiceTest, TwoScalesAtOnce) {
   const auto a = ServeTcp(Scale(111), "127.81.0.2");
   const auto b = ServeTcp(Scale(222), "127.81.0.3");
-  StartService({{"a", "127.81.0.2"}, {"b", "127.81.0.3"}, {"none", "127.81.0.4"}});
+  // "bad" faults on every open ("Range check error"): that stays its own.
+  StartService(
+      {{"a", "127.81.0.2"}, {"b", "127.81.0.3"}, {"none", "127.81.0.4"}, {"bad", "COM70000"}});
   ASSERT_TRUE(WaitState("a", "connected"));
   ASSERT_TRUE(WaitState("b", "connected"));
   ASSERT_TRUE(WaitState("none", "disconnected"));
+  ASSERT_TRUE(WaitState("bad", "error"));
   EXPECT_EQ(Get("/scales/a/weight")["weight"], 111);
   EXPECT_EQ(Get("/scales/b/weight")["weight"], 222);
   const json none = Get("/scales/none/weight");
   EXPECT_EQ(none["result"], 1);
   EXPECT_EQ(none["state"], "disconnected");
+  EXPECT_TRUE(none["weight"].is_null() && none["stable"].is_null()) << none;
   EXPECT_EQ(Post("/scales/none/commands/SetGoods", "{}")["result"], 1);
-  EXPECT_EQ(Get("/scales")["scales"].size(), 3u);
+  const json bad = Get("/scales/bad/weight");
+  EXPECT_EQ(bad["error"], "Range check error") << bad;
+  EXPECT_TRUE(bad["weight"].is_null()) << bad;
+  const json scales = Get("/scales")["scales"];
+  ASSERT_EQ(scales.size(), 4u);
+  EXPECT_EQ(scales[3]["error"], "Range check error") << scales;
 }
 
 struct ErrorCase {
@@ -283,7 +300,7 @@ class EventReader {
           text_.erase(0, end + 2);
           const auto data_at = event.find("data: ");
           if (event.rfind("event: weight\n", 0) == 0 && data_at != std::string::npos) {
-            states_.push_back(json::parse(event.substr(data_at + 6))["state"]);
+            events_.push_back(json::parse(event.substr(data_at + 6)));
           }
         }
         changed_.notify_all();
@@ -303,19 +320,24 @@ class EventReader {
     std::unique_lock<std::mutex> lock(mutex_);
     int found = -1;
     changed_.wait_for(lock, 10s, [&] {
-      for (std::size_t i = from; i < states_.size(); ++i) {
-        if (states_[i] == state) found = static_cast<int>(i + 1);
+      for (std::size_t i = from; i < events_.size(); ++i) {
+        if (events_[i]["state"] == state) found = static_cast<int>(i + 1);
       }
       return found >= 0;
     });
     return found;
   }
 
+  std::vector<json> Events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string text_;
-  std::vector<std::string> states_;
+  std::vector<json> events_;
   std::atomic<bool> leave_{false};
   std::thread thread_;
 };
@@ -336,6 +358,14 @@ TEST_F(ServiceTest, VanishingScaleIsShownAndReopened) {
     EXPECT_GE(events.WaitFor("connected", static_cast<std::size_t>(gone)), 0)
         << "reopened once the scale is back";
     EXPECT_EQ(Get("/scales/front/weight")["weight"], 43);
+    // A failure carries no weight, only the last good one apart.
+    for (const json& e : events.Events()) {
+      if (e["result"] == 0) continue;
+      EXPECT_TRUE(e["weight"].is_null() && e["tare"].is_null() && e["stable"].is_null()) << e;
+      if (e["state"] != "connecting") {
+        EXPECT_EQ(e["last_good"]["weight"], 42) << e;
+      }
+    }
     service_->Stop();  // ends the stream
   }
 }
@@ -387,6 +417,172 @@ TEST_F(ServiceTest, EventStreamsAreLimitedAndFreedWhenTheClientLeaves) {
   }
 }
 
+// A scale that goes silent: relays the service's connection to a simulated
+// scale until Mute(), then takes the scale's replies without passing them
+// on, the connection staying open.
+class Muter {
+ public:
+  Muter(const std::string& address, const std::string& scale) {
+    listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    const int yes = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(5001);
+    inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+    EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << address;
+    listen(listen_, 4);
+    EXPECT_EQ(pipe(wake_), 0);
+    inet_pton(AF_INET, scale.c_str(), &at.sin_addr);
+    thread_ = std::thread([this, at] { Run(at); });
+  }
+  ~Muter() {
+    EXPECT_EQ(write(wake_[1], "x", 1), 1);
+    thread_.join();
+    for (const int fd : {listen_, wake_[0], wake_[1]}) close(fd);
+  }
+  void Mute() { muted_ = true; }
+
+ private:
+  void Run(sockaddr_in scale) {
+    int client = -1;
+    int upstream = -1;
+    auto drop = [&] {
+      for (int* fd : {&client, &upstream}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+      }
+    };
+    char buffer[4096];
+    while (true) {
+      pollfd fds[4] = {
+          {wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {client, POLLIN, 0}, {upstream, POLLIN, 0}};
+      if (poll(fds, 4, -1) <= 0) continue;
+      if (fds[0].revents != 0) break;
+      if (fds[1].revents != 0) {
+        drop();
+        client = accept(listen_, nullptr, nullptr);
+        upstream = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(upstream, reinterpret_cast<sockaddr*>(&scale), sizeof scale) != 0) drop();
+        continue;
+      }
+      for (const bool from_client : {true, false}) {
+        if (fds[from_client ? 2 : 3].revents == 0 || client < 0) continue;
+        const ssize_t n = read(from_client ? client : upstream, buffer, sizeof buffer);
+        if (n <= 0) {
+          drop();
+        } else if (from_client || !muted_) {
+          EXPECT_EQ(write(from_client ? upstream : client, buffer, static_cast<std::size_t>(n)), n);
+        }
+      }
+    }
+    drop();
+  }
+
+  int listen_ = -1;
+  int wake_[2] = {-1, -1};
+  std::atomic<bool> muted_{false};
+  std::thread thread_;
+};
+
+// 32 readers of a scale gone silent share its exchanges and get its failure
+// in bounded time, while another scale is read 20 times a second and
+// followed by an event stream (under ThreadSanitizer, the pollers, the HTTP
+// threads and a stream at once).
+TEST_F(ServiceTest, SilentScaleHoldsNoOneUp) {
+  sim::SimConfig moving = Scale(7);
+  moving.weight_step = 1;  // events keep coming
+  const auto healthy = ServeTcp(moving, "127.81.0.10");
+  const auto scale = ServeTcp(Scale(8), "127.81.0.11");
+  Muter muter("127.81.0.12", "127.81.0.11");
+  StartService({{"healthy", "127.81.0.10"}, {"silent", "127.81.0.12"}});
+  ASSERT_TRUE(WaitState("healthy", "connected"));
+  ASSERT_TRUE(WaitState("silent", "connected"));
+  EXPECT_EQ(Get("/scales/silent/weight")["weight"], 8);
+  EventReader events(service_->Port(), "/scales/healthy/events");
+  muter.Mute();
+  const std::size_t requests_before = scale->RequestCount();
+  std::vector<json> answers(32);
+  std::vector<std::thread> readers;
+  for (json& answer : answers) {
+    readers.emplace_back([&answer, port = service_->Port()] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(20, 0);
+      const auto res = client.Get("/scales/silent/weight");
+      if (res) answer = json::parse(res->body, nullptr, false);
+    });
+  }
+  for (int i = 0; i < 20; ++i) {
+    const json w = Get("/scales/healthy/weight");
+    EXPECT_EQ(w["result"], 0) << w;
+    EXPECT_GE(w["weight"], 7) << w;
+    std::this_thread::sleep_for(50ms);
+  }
+  for (std::thread& reader : readers) reader.join();
+  for (const json& answer : answers) {
+    ASSERT_TRUE(answer.is_object()) << "a reader of the silent scale got no answer";
+    EXPECT_NE(answer["result"], 0) << answer;
+    EXPECT_TRUE(answer["weight"].is_null() && answer["stable"].is_null()) << answer;
+    EXPECT_EQ(answer["last_good"]["weight"], 8) << answer;
+  }
+  EXPECT_LE(scale->RequestCount() - requests_before, 4u) << "each reader read the scale itself";
+  EXPECT_GE(events.WaitFor("connected", 0), 0);
+}
+
+// The accepted connection answers without waiting for the client's
+// acknowledgement (TCP_NODELAY), a second service cannot take the port, and
+// Stop does not wait for a request that is never completed.
+TEST_F(ServiceTest, ListeningSocket) {
+  const auto sim = ServeTcp(Scale(5), "127.81.0.13");
+  StartService({{"front", "127.81.0.13"}});
+  ServiceOptions options;
+  options.port = service_->Port();
+  options.scales = {{"other", "127.81.0.14"}};
+  Service second(options, {});
+  std::string error;
+  EXPECT_FALSE(second.Start(error));
+  EXPECT_EQ(error, "port " + std::to_string(service_->Port()) + " is in use");
+
+  auto connect_to_service = [this] {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<std::uint16_t>(service_->Port()));
+    inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    const timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+  };
+  const int whole = connect_to_service();
+  const std::string request = "GET /scales HTTP/1.1\r\nHost: t\r\n\r\n";
+  ASSERT_EQ(send(whole, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+  char answer[64];
+  ASSERT_GT(recv(whole, answer, sizeof answer, 0), 0);
+  sockaddr_in mine{};
+  socklen_t size = sizeof mine;
+  getsockname(whole, reinterpret_cast<sockaddr*>(&mine), &size);
+  httplib::Request accepted;
+  accepted.remote_addr = accepted.local_addr = "127.0.0.1";
+  accepted.remote_port = ntohs(mine.sin_port);
+  accepted.local_port = service_->Port();
+  const int served = ConnectionSocket(accepted);
+  ASSERT_GE(served, 0);
+  int nodelay = 0;
+  socklen_t length = sizeof nodelay;
+  getsockopt(served, IPPROTO_TCP, TCP_NODELAY, &nodelay, &length);
+  EXPECT_NE(nodelay, 0);
+
+  const int half = connect_to_service();
+  ASSERT_EQ(send(half, "GET /scales HTTP/1.1\r\nHo", 24, 0), 24);
+  std::this_thread::sleep_for(100ms);
+  const auto began = std::chrono::steady_clock::now();
+  service_->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 2500ms) << "Stop waited for the request";
+  close(whole);
+  close(half);
+}
+
 struct OptionCase {
   std::vector<std::string> args;
   const char* config;  // JSON text, or null
@@ -405,7 +601,14 @@ TEST(ServiceOptionsTest, ArgumentsAndConfiguration) {
       {{"--scale", "a=1", "--poll-rate", "0"}, nullptr, false, "poll rate"},
       {{"--scale", "a=1", "--port", "70000"}, nullptr, false, "port"},
       {{"--scale", "a=1", "--device", "x=/dev/ttyUSB0"}, nullptr, false, "port number"},
+      {{"--scale", "a=COM70000"}, nullptr, false, "scale \"a\": connection COM70000: not a serial"},
+      {{"--scale", "a=CXY 5", "--scale", "b=COM$A"}, nullptr, true, ""},
+      {{"--scale", "a=com3"}, nullptr, false, "neither a serial port"},
+      {{"--scale", "a=COM3a"}, nullptr, false, "not a serial port"},
+      {{"--scale", "a=10.0.0.7:5001"}, nullptr, false, "the port is always 5001"},
       {{"--bogus"}, nullptr, false, "unknown argument"},
+      {{"--scale", "a=1", "--allow-origin", "https://pos.example/"}, nullptr, false, "origin"},
+      {{"--scale", "a=1", "--allow-origin", "HTTPS://Pos.Example"}, nullptr, true, ""},
       {{},
        R"({"scales":[{"name":"a","connection":"COM3"}],"devices":{"3":"/dev/x"},
                "listen":"0.0.0.0","token":"t","port":9000,"poll_rate":10,

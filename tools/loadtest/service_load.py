@@ -1,11 +1,18 @@
 #!/usr/bin/env python3
 """Load on the scale service over loopback: SSE clients held open while GET
 /weight requests go out at a fixed rate; every answer is checked and the
-service's resident memory is sampled at the start and the end.
+service's resident memory is sampled at the start and the end. Before the
+load, the latency probes of service_probes.py (one kept-alive client against
+raw exchanges, change-to-event latency); after it, a scale that goes silent
+under 32 readers while a healthy one is read at 20/s.
 
 service_load.py --service PATH --sim PATH [--seconds 30] [--streams 50] [--rate 200]
-Exits non-zero on any failed request, a stream without events, or memory
-that grew by more than a quarter (and more than 8 MiB).
+Exits non-zero on any failed request, a stream without events, memory that
+grew by more than a quarter (and more than 8 MiB), a kept-alive GET /weight
+median more than 1 ms above the raw exchanges', a 95th percentile of the
+change-to-event latency above one poll period + 5 ms (the maximum is printed;
+a loaded machine's scheduling shows there first), or a healthy scale's p99 of
+50 ms or more beside the silent one.
 """
 import argparse
 import http.client
@@ -16,7 +23,12 @@ import sys
 import threading
 import time
 
+import service_probes as probes
+
 SCALES = [("front", "127.0.0.61"), ("back", "127.0.0.62")]
+RAW_SCALE = "127.0.0.63"  # the raw exchanges' own scale (one connection per scale)
+QUIET = ("quiet", "127.0.0.64", "127.0.0.65")  # name, relay, the scale behind it
+POLL_RATE = 10
 FIELDS = ("scale", "state", "result", "meaning", "weight", "tare", "division", "stable", "time")
 
 
@@ -145,8 +157,9 @@ def main():
     seconds = min(max(args.seconds, 1), 600)
 
     procs = []
+    muter = None
     try:
-        for _, addr in SCALES:
+        for addr in [a for _, a in SCALES] + [RAW_SCALE, QUIET[2]]:
             sim = subprocess.Popen([args.sim, "--tcp", addr, "--weight", "1000", "--weight-step", "1"],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
             procs.append(sim)
@@ -162,8 +175,9 @@ def main():
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
-        cmd = [args.service, "--port", str(port), "--poll-rate", "10"]
-        for name, addr in SCALES:
+        muter = probes.Muter(QUIET[1], QUIET[2])
+        cmd = [args.service, "--port", str(port), "--poll-rate", str(POLL_RATE)]
+        for name, addr in SCALES + [QUIET[:2]]:
             cmd += ["--scale", f"{name}={addr}"]
         log = open(args.log, "w") if args.log else subprocess.DEVNULL
         svc = subprocess.Popen(cmd, stdout=log, stderr=log)
@@ -179,6 +193,10 @@ def main():
             except OSError:
                 pass
             time.sleep(0.1)
+
+        raw = probes.raw_exchanges(RAW_SCALE, 300)
+        kept = probes.kept_alive_gets(port, "front", 300)
+        events = probes.event_latencies(port, "front", 30)
 
         stats = Stats()
         stop = threading.Event()
@@ -201,6 +219,10 @@ def main():
             t.join()
         elapsed = time.monotonic() - began
         rss_end = rss_kib(svc.pid)
+
+        muter.mute()
+        healthy, silent_answers, silent_failures = probes.silent_scale(port, QUIET[0], "front")
+
         stop.set()
         svc.terminate()  # ends the streams
         for t in streams:
@@ -218,13 +240,35 @@ def main():
         print(f"  service RSS {rss_start} KiB at start, {rss_end} KiB at end")
         for f in [f for f in stats.failures if f][:10]:
             print("  failure:", f)
+        ms = 1000
+        raw_median, kept_median = probes.median(raw) * ms, probes.median(kept) * ms
+        event_limit = 1000 / POLL_RATE + 5
+        print(f"  one kept-alive client: GET /weight median {kept_median:.2f} ms "
+              f"(p99 {probes.percentile(kept, 0.99) * ms:.2f} ms); raw weight + tare exchanges "
+              f"median {raw_median:.2f} ms")
+        event_p95 = probes.percentile(events, 0.95) * ms
+        print(f"  change to event ({len(events)} changes): median {probes.median(events) * ms:.1f} ms, "
+              f"p95 {event_p95:.1f} ms, max {max(events) * ms:.1f} ms (limit {event_limit:.0f} ms)")
+        worst = max((a[0] for a in silent_answers), default=0)
+        print(f"  silent scale, {len(silent_answers)} readers at once: answered within "
+              f"{worst:.2f} s, results {sorted(set(a[1] for a in silent_answers))}; healthy scale "
+              f"at 20/s beside it: p50 {probes.median(healthy) * ms:.2f} ms, "
+              f"p99 {probes.percentile(healthy, 0.99) * ms:.2f} ms")
+        for f in silent_failures[:10]:
+            print("  failure:", f)
+        silent_ok = (len(silent_answers) == 32 and not silent_failures and
+                     all(a[1] != 0 and a[2] is None for a in silent_answers) and
+                     probes.percentile(healthy, 0.99) * ms < 50)
         grew = rss_end - rss_start
         ok = (not stats.failures and silent == 0 and len(stats.events) == args.streams and
               stats.requests >= args.rate * seconds * 0.9 and
-              not (grew > rss_start / 4 and grew > 8192))
+              not (grew > rss_start / 4 and grew > 8192) and
+              kept_median <= raw_median + 1 and event_p95 <= event_limit and silent_ok)
         print("service load:", "ok" if ok else "FAILED")
         return 0 if ok else 1
     finally:
+        if muter:
+            muter.close()
         for p in procs:
             if p.poll() is None:
                 p.terminate()

@@ -29,15 +29,11 @@
 #include <vector>
 
 #include "Connection.h"
+#include "Options.h"
 
 namespace rd::service {
 
-struct GateLimits {
-  std::size_t per_address = 128;
-  std::size_t total = 512;
-  std::chrono::milliseconds idle{5000};
-  std::chrono::milliseconds request{10000};
-  std::chrono::milliseconds write_wait{2000};
+struct GateLimits : ConnectionLimits {
   std::size_t head_max = 16 * 1024;
   std::size_t body_max = 64 * 1024;
   std::size_t workers = 96;

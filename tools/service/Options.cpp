@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -29,6 +30,8 @@ constexpr const char* kUsage =
     "                      a loopback address needs a token, tls_cert and tls_key\n"
     "                      in the configuration\n"
     "  --port N            HTTP port (default 8080; 0: any free port)\n"
+    "  --allow-origin URL  an allowed site besides cors_origins (https://pos.example);\n"
+    "                      repeatable\n"
     "  --poll-rate N       weight readings per second and scale (1..50, default 5)\n"
     "  --device N=PATH     serial port N is the device PATH (default /dev/ttyS<N-1>)\n"
     "  --codepage CP       single-byte code page of the scale's texts (default 1252)\n"
@@ -265,6 +268,14 @@ ParseResult ParseArguments(const std::vector<std::string>& args, ServiceOptions&
       if (!has_value || eq == std::string::npos) return need("NAME=CONNECTION");
       if (!AddScale(value.substr(0, eq), value.substr(eq + 1), options, message)) {
         return ParseResult::kError;
+      }
+      ++i;
+    } else if (arg == "--allow-origin") {
+      const auto origin = NormaliseOrigin(value);
+      if (!has_value || !origin) return need("an origin (https://pos.example)");
+      if (std::find(options.cors_origins.begin(), options.cors_origins.end(), *origin) ==
+          options.cors_origins.end()) {
+        options.cors_origins.push_back(*origin);
       }
       ++i;
     } else if (arg == "--listen") {

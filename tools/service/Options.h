@@ -20,6 +20,15 @@ struct ScaleEntry {
   std::string connection;  // the scale's Connection: "127.0.0.9", "COM3"
 };
 
+// Bounds on the clients' connections (see Gate.h).
+struct ConnectionLimits {
+  std::size_t per_address = 128;
+  std::size_t total = 512;
+  std::chrono::milliseconds idle{5000};      // to begin a request
+  std::chrono::milliseconds request{10000};  // to send a request's head and body
+  std::chrono::milliseconds write_wait{2000};
+};
+
 struct ServiceOptions {
   std::string listen = "127.0.0.1";
   int port = 8080;                         // 0: any free port
@@ -42,6 +51,7 @@ struct ServiceOptions {
   int lost_after = 2;
   // Event streams open at once (each holds an HTTP thread); at most 80.
   std::size_t max_streams = 80;
+  ConnectionLimits limits;
 };
 
 enum class ParseResult { kRun, kHelp, kError };

@@ -147,10 +147,11 @@ void AddRoutes(httplib::Server& server, ServiceState& s) {
   server.Get("/scales", [&s](const httplib::Request&, httplib::Response& res) {
     json list = json::array();
     for (const auto& monitor : s.monitors) {
+      const Snapshot latest = monitor->Latest();
       list.push_back({{"name", monitor->Name()},
                       {"connection", monitor->Connection()},
-                      {"state", StateName(monitor->Latest().state)}});
-      if (list.back()["state"] == "error") list.back()["error"] = monitor->Latest().error;
+                      {"state", StateName(latest.state)}});
+      if (latest.state == LinkState::kError) list.back()["error"] = latest.error;
     }
     SendJson(res, 200, {{"scales", list}});
   });

@@ -24,6 +24,10 @@ class GatedServer final : public httplib::Server {
   bool Answer(Connection& connection, bool last, bool& closed) {
     return process_request(connection, last, closed, [](httplib::Request&) {});
   }
+  // httplib listens with a backlog of 5: a burst of new connections (a
+  // page's requests, a crowd of clients) would see SYNs dropped and wait a
+  // second each for the retry. Listening again sets a longer queue.
+  void WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
 
  private:
   bool process_and_close_socket(socket_t sock) override {
@@ -93,6 +97,7 @@ bool Service::Start(std::string& error) {
     if (!impl.tls) return false;
   }
   GateLimits limits;
+  static_cast<ConnectionLimits&>(limits) = s.options.limits;
   limits.workers = kHttpThreads;
   limits.body_max = kMaxBodyBytes;
   impl.gate = std::make_unique<Gate>(
@@ -128,6 +133,7 @@ bool Service::Start(std::string& error) {
   s.trust.allowed_hosts = s.options.allowed_hosts;
   s.trust.token = s.options.token;
   s.SetOrigins(s.options.cors_origins);
+  server.WidenBacklog();
   impl.started = true;
   impl.gate->Start();
   for (auto& monitor : s.monitors) monitor->Start();
