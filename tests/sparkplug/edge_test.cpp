@@ -145,6 +145,7 @@ TEST(EdgeNode, ThroughTheBroker) {
   EXPECT_EQ(s.payload.seq(), 0u);
   EXPECT_EQ(Value(s, kBdSeq), 0);
   EXPECT_EQ(Value(s, kRebirth), false);
+  EXPECT_EQ(Value(s, kScales), "front,back");
   // Every later message of the node carries the next seq.
   std::uint64_t expected_seq = 1;
   auto next = [&](const std::function<bool(const Seen&)>& match) {

@@ -49,7 +49,8 @@ class FleetView {
 
   // "GROUP/NODE" -> node, a copy.
   std::map<std::string, NodeView> Nodes() const;
-  // The scales alive now whose ids match (empty: any), as GROUP/NODE/SCALE.
+  // The scales of the online nodes whose ids match (empty: any), lost ones
+  // too (they answer "no connection" at once), as GROUP/NODE/SCALE.
   std::vector<std::string> Scales(const std::string& group, const std::string& node,
                                   const std::string& scale) const;
   // Births seen so far (a measure of when births stop arriving); waits

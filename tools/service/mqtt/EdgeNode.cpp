@@ -83,6 +83,9 @@ struct EdgeNode::Impl {
     node.set_seq(seq.Birth());
     AddUInt64(node, kBdSeq, bd_seq.Current());
     AddBool(node, kRebirth, false);
+    std::string names;
+    for (auto& d : devices) names += (names.empty() ? "" : ",") + d->monitor->Name();
+    AddString(node, kScales, names);
     AddString(node, kCommandScale, std::nullopt);
     AddString(node, kCommandName, std::nullopt);
     AddString(node, kCommandCorrelation, std::nullopt);
