@@ -47,6 +47,7 @@ struct EdgeNode::Impl {
   std::vector<std::unique_ptr<Device>> devices;
   std::map<std::string, Device*> by_name;
   std::unique_ptr<MqttClient> client;
+  bool running = false;  // the owner's (Start, Stop)
 
   std::mutex mutex;  // the session: everything below, and the order of publishing
   bool connected = false;
@@ -54,7 +55,6 @@ struct EdgeNode::Impl {
   bool node_born = false;
   Sequence seq;
   BirthDeathSequence bd_seq;
-  bool running = false;
 
   void Log(const std::string& line) const {
     if (log) log("mqtt: " + line);
