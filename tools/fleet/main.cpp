@@ -176,10 +176,11 @@ int Run(Args& a) {
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-  fleet::FleetView view;
   if (a.mqtt.client_id.empty()) {
     a.mqtt.client_id = a.host_id + "-" + std::to_string(getpid());
   }
+  a.plan.correlation_prefix = a.mqtt.client_id + "-" + std::to_string(sparkplug::NowMs()) + "-";
+  fleet::FleetView view(a.action == "send" ? a.plan.correlation_prefix : std::string());
   const std::string state_topic = std::string(sparkplug::kNamespace) + "/STATE/" + a.host_id;
   const std::string filter =
       std::string(sparkplug::kNamespace) + "/" + (a.group.empty() ? "+" : a.group) + "/#";
@@ -216,6 +217,10 @@ int Run(Args& a) {
   if (a.action == "list") {
     WaitForBirths(view, a.wait);
     std::cout << view.Table();
+    if (view.Nodes().empty()) {
+      std::cerr << "raroredoziri-fleet: no edge node was seen\n";
+      status = 1;
+    }
   } else if (a.action == "watch") {
     const bool tty = isatty(1) != 0;
     std::string shown;
@@ -232,7 +237,6 @@ int Run(Args& a) {
   } else {
     a.plan.deadline = a.deadline;
     a.plan.retries = a.retries;
-    a.plan.correlation_prefix = a.mqtt.client_id + "-" + std::to_string(sparkplug::NowMs()) + "-";
     sparkplug::Payload command;
     if (!fleet::BuildCommand(a.plan, command, error)) {
       std::cerr << "raroredoziri-fleet: " << error << "\n";
