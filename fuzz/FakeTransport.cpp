@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "raroredoziri/Transport.h"
 #include "transport/serial_port.h"
@@ -78,11 +79,18 @@ bool SerialPort::WaitForInput(std::uint32_t wait_ms) noexcept {
   return waiting;
 }
 
+// With scripted setup, a script byte of 250 or more makes a write stall
+// after half of its bytes.
 std::size_t SerialPort::Write(const std::uint8_t* data, std::size_t size) noexcept {
   if (!IsOpen()) return 0;
   fuzz::FakeWorld& world = fuzz::World();
-  world.serial_written.insert(world.serial_written.end(), data, data + size);
-  return size;
+  std::size_t written = size;
+  if (world.scripted_setup && fuzz::Script().ConsumeIntegral<std::uint8_t>() >= 250) {
+    written = size / 2;
+    ++world.serial_short_writes;
+  }
+  world.serial_written.insert(world.serial_written.end(), data, data + written);
+  return written;
 }
 
 // One script byte n: 0 is a silent read (1000 ms, nothing), 255 a failed
@@ -196,6 +204,10 @@ SocketResult TcpSocket::Receive(std::uint8_t* buffer, std::size_t capacity,
   world.tcp_receives.push_back(std::move(record));
   return result;
 }
+
+// Every host text counts as an address: no lookup, no worker thread.
+std::vector<std::string> SystemResolve(const std::string& host) { return {host}; }
+bool IsAddressLiteral(const std::string& /*host*/) { return true; }
 
 std::string SocketErrorText(int error) { return "fake socket error " + std::to_string(error); }
 

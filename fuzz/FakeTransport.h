@@ -33,6 +33,7 @@ struct FakeWorld {
   std::uint32_t now = 0;  // the tick counter
 
   Bytes serial_written;                  // every byte written to the serial port
+  std::size_t serial_short_writes = 0;   // writes that put out only part of their bytes
   std::vector<FakeRead> serial_reads;    // every serial read
   Bytes tcp_sent;                        // every byte sent over TCP
   std::vector<FakeRead> tcp_receives;    // every receive that waited (wait_ms > 0)
@@ -41,6 +42,7 @@ struct FakeWorld {
 
   void ClearRecords() {
     serial_written.clear();
+    serial_short_writes = 0;
     serial_reads.clear();
     tcp_sent.clear();
     tcp_receives.clear();

@@ -126,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t tcp_from = World().tcp_receives.size();
     const std::size_t written_from = World().serial_written.size();
     const std::size_t sent_from = World().tcp_sent.size();
+    const std::size_t short_from = World().serial_short_writes;
 
     rd::MemberValue value;
     const rd::MemberInfo* member =
@@ -152,8 +153,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Serial: at most two receives of 3000 ms plus one read past the budget;
     // TCP: the 4000 ms first wait plus what is left of the 2000 ms budget.
     // Each exchange may add waiting for the line to go quiet, before the
-    // request and after a reply of the wrong length, and after an unanswered
-    // request the wait for silence behind a reply (with one more read).
+    // request and after a reply of the wrong length, and on the serial line,
+    // after an unanswered request, the wait for silence behind a reply (with
+    // one more read).
     constexpr std::uint32_t kSettle = rd::transport::kSettleLimitMs + rd::transport::kSettleQuietMs;
     constexpr std::uint32_t kConfirm = rd::transport::kSettleQuietMs + 1100;
     RD_FUZZ_CHECK(elapsed <= 2 * (3000 + 1100 + kConfirm + 2 * kSettle));
@@ -162,6 +164,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       RD_FUZZ_CHECK(code == 1);
       RD_FUZZ_CHECK(World().serial_written.size() == written_from &&
                     World().tcp_sent.size() == sent_from);
+    }
+
+    // A query or command whose request did not go out whole waits for
+    // nothing and answers 2.
+    if (op >= 2 && channel == rd::Channel::Serial && World().serial_short_writes != short_from) {
+      RD_FUZZ_CHECK(code == 2 && World().serial_reads.size() == serial_from);
     }
 
     const bool legacy = channel == rd::Channel::Serial && scale.ProtocolKind == "2";

@@ -17,6 +17,9 @@
 #                                            kept-alive and event latency, a silent scale beside a healthy one
 #   scripts/quality.sh slow-clients [--seconds N] [--build DIR]  200 slow or idle clients while
 #                                            GET /scales must answer within 1 s (N s a phase, default 10)
+#   scripts/quality.sh fleet [--services N] [--scales M] [--goal-ms MS] [--build DIR]
+#                                            one broker, N services x M simulated scales
+#                                            (default 10 x 20), one command to all of them
 #   scripts/quality.sh prebuild fuzz|tsan...     only the builds of fuzz and tsan
 #
 # The short forms (fuzz, soak, tsan) each run in about a minute after their
@@ -262,6 +265,26 @@ cmd_slow_clients() {
     --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "slow-clients"
 }
 
+cmd_fleet() {
+  local dir="$prefix-fleet" args=()
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --services|--scales|--goal-ms) args+=("$1" "$2"); shift 2 ;;
+      --build) dir=$2; shift 2 ;;
+      *) die "fleet: unknown option $1" ;;
+    esac
+  done
+  if [ ! -f "$dir/build.ninja" ]; then
+    say "fleet: build $dir (release)"
+    configure "$dir" -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_TESTS=OFF -DRD_BUILD_BENCH=OFF
+  fi
+  build "$dir" raroredoziri-service raroredoziri-sim raroredoziri-fleet
+  say "fleet: ${args[*]:-10 services x 20 scales} on loopback"
+  python3 tools/loadtest/fleet_load.py --service "$dir/tools/service/raroredoziri-service" \
+    --sim "$dir/tools/sim/raroredoziri-sim" --fleet "$dir/tools/fleet/raroredoziri-fleet" \
+    "${args[@]}" || die "fleet"
+}
+
 usage() { sed -n '2,/^set /p' "$0" | grep '^#'; exit 2; }
 
 main() {
@@ -277,6 +300,7 @@ main() {
     winsoak) cmd_winsoak "$@" ;;
     service-load) cmd_service_load "$@" ;;
     slow-clients) cmd_slow_clients "$@" ;;
+    fleet) cmd_fleet "$@" ;;
     prebuild) cmd_prebuild "$@" ;;
     *) usage ;;
   esac

@@ -165,6 +165,7 @@ quality fuzz --seconds 5
 quality soak --build build/debug
 quality tsan
 quality service-load --seconds 5 --build build/release
+quality fleet --services 2 --scales 3 --goal-ms 10000 --build build/release
 
 step "the examples of the user guide and README against the simulated scale"
 if ! command -v python3 >/dev/null; then

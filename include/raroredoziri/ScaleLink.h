@@ -13,6 +13,7 @@
 //   rd::ScaleLink link;
 //   if (link.Open(u"127.0.0.9") == rd::kResultDone) {
 //     const rd::ScaleLink::Weighing w = link.ReadWeight();
+//     const rd::StableOutcome sale = link.ReadStableWeight({std::chrono::seconds(3)});
 //     link.Use([](rd::TScale& s) { s.put_Goods(u"Milk"); return s.SetGoods(); });
 //   }
 //   link.Close();  // also done by the destructor
@@ -25,6 +26,7 @@
 #include <utility>
 
 #include "raroredoziri/Scale.h"
+#include "raroredoziri/WeightState.h"
 
 namespace rd {
 
@@ -64,6 +66,13 @@ class ScaleLink {
     std::int32_t division = 0;
   };
   TareReading ReadTare();
+
+  // For pricing: reads (paced, each reading under the lock on its own, so
+  // commands of other threads run in between) until a reading is stable and
+  // above zero (or a steady zero with allow_zero), the timeout passes, or the
+  // connection is lost. Never presents a moving weight as good: see
+  // StableOutcome::end (WeightState.h).
+  StableOutcome ReadStableWeight(const StableRequest& request);
 
  private:
   std::mutex mutex_;

@@ -2,6 +2,7 @@
 // string, open or close it, and on the serial line find out which protocol
 // variant the scale speaks.
 #include "object/ConnectionString.h"
+#include "protocol/Exchange.h"
 #include "raroredoziri/Frame.h"
 #include "raroredoziri/Scale.h"
 #include "raroredoziri/Transport.h"
@@ -26,7 +27,11 @@ std::int32_t TScale::OpenConnection() {
   const std::u16string connection = Connection;
   LinkChannels& link = Channels();
   transport::SerialChannel& serial = link.serial;
-  switch (ChannelOf(connection)) {
+  const Channel channel = ChannelOf(connection);
+  if (channel == Channel::None) return kResultNoConnection;
+  const transport::ChannelTurn turn(LockOf(link, channel));
+  if (!turn.Taken()) return kResultNoReply;
+  switch (channel) {
     case Channel::None:
       return kResultNoConnection;
 
@@ -41,19 +46,25 @@ std::int32_t TScale::OpenConnection() {
 
       serial.SetParity(0);
       if (!serial.Open(kQueueSize, kQueueSize, kLegacyBaud)) return kResultNoConnection;
-      serial.Write(Bytes{kLegacyProbe});
-      if (serial.Receive(static_cast<std::int32_t>(kLegacyProbeReply)).size() ==
-          kLegacyProbeReply) {
+      Bytes reply;
+      // A framed scale leaves this probe unanswered by design: its outcome
+      // does not feed the late-reply watch.
+      if (serial.Request(Bytes{kLegacyProbe}, static_cast<std::int32_t>(kLegacyProbeReply), reply,
+                         false) &&
+          reply.size() == kLegacyProbeReply) {
         ProtocolKind = kProtocolLegacy;
         return kResultDone;
       }
+      // Closed by host code during the wait (CloseConnection from the
+      // message pump): the port stays closed.
+      if (!serial.IsOpen()) return kResultNoReply;
 
       serial.Close();
       serial.SetParity(0);
       if (!serial.Open(kQueueSize, kQueueSize, kFramedBaud)) return kResultNoConnection;
-      serial.Write(BuildFrame(Bytes{kWeightRequest}));
-      if (serial.Receive(static_cast<std::int32_t>(kWeightReplyLength)).size() ==
-          kWeightReplyLength) {
+      if (serial.Request(BuildFrame(Bytes{kWeightRequest}),
+                         static_cast<std::int32_t>(kWeightReplyLength), reply) &&
+          reply.size() == kWeightReplyLength) {
         ProtocolKind = kProtocolFramed;
         return kResultDone;
       }
@@ -73,18 +84,22 @@ std::int32_t TScale::OpenConnection() {
 }
 
 std::int32_t TScale::CloseConnection() {
-  switch (ChannelOf(Connection)) {
-    case Channel::None:
-      return kResultNoConnection;
-    case Channel::Serial:
-      if (Connection.size() < 4) return kResultNoConnection;
-      Channels().serial.Close();
-      return kResultDone;
-    case Channel::Tcp:
-      Channels().tcp.Disconnect();
-      return kResultDone;
+  const Channel channel = ChannelOf(Connection);
+  if (channel == Channel::None) return kResultNoConnection;
+  if (channel == Channel::Serial && Connection.size() < 4) return kResultNoConnection;
+  // From inside this thread's own serial wait (host code run by the message
+  // pump) the port is closed all the same: the waiting call then ends at
+  // once with 2, and OpenConnection does not open it again. Another thread's
+  // exchange is waited for; when it keeps the channel past the wait, nothing
+  // is closed.
+  const transport::ChannelTurn turn(LockOf(Channels(), channel));
+  if (!turn.Usable()) return kResultNoConnection;
+  if (channel == Channel::Serial) {
+    Channels().serial.Close();
+  } else {
+    Channels().tcp.Disconnect();
   }
-  return kResultNoConnection;
+  return kResultDone;
 }
 
 }  // namespace rd

@@ -46,4 +46,11 @@ ScaleLink::TareReading ScaleLink::ReadTare() {
   });
 }
 
+StableOutcome ScaleLink::ReadStableWeight(const StableRequest& request) {
+  return StableWait(request).Run([this] {
+    const Weighing w = ReadWeight();
+    return StableSample{w.result, w.weight, w.division, w.stable};
+  });
+}
+
 }  // namespace rd

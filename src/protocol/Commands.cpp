@@ -108,6 +108,8 @@ std::int32_t TScale::SendCommand(std::uint8_t code) {
     // "accepted" would be a lie.
     if (ProtocolKind != kProtocolFramed) return kResultNoConnection;
   }
+  const transport::ChannelTurn turn(LockOf(Channels(), channel));
+  if (!turn.Taken()) return kResultNoReply;
   Bytes reply;
   const std::int32_t result = FramedExchange(Channels(), channel, body, kAckLength, reply);
   return result == kResultDone ? JudgeAcknowledgement(reply) : result;

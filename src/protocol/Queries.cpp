@@ -10,13 +10,17 @@ namespace rd {
 std::int32_t TScale::ReadWeight() {
   const Channel channel = ChannelOf(Connection);
   if (channel == Channel::None) return kResultNoConnection;
+  const transport::ChannelTurn turn(LockOf(Channels(), channel));
+  if (!turn.Taken()) return kResultNoReply;
   if (channel == Channel::Serial && ProtocolKind == kProtocolLegacy) {
-    transport::SerialChannel& serial = Channels().serial;
-    serial.Write(Bytes{kLegacyWeightRequest});
-    const Bytes reply = serial.Receive(static_cast<std::int32_t>(kLegacyWeightReplyLength));
+    Bytes reply;
     // Anything but exactly five bytes is no reply: a longer one is as
     // untrustworthy as a short one.
-    if (reply.size() != kLegacyWeightReplyLength) return kResultNoReply;
+    if (!Channels().serial.Request(Bytes{kLegacyWeightRequest},
+                                   static_cast<std::int32_t>(kLegacyWeightReplyLength), reply) ||
+        reply.size() != kLegacyWeightReplyLength) {
+      return kResultNoReply;
+    }
     ParseLegacyWeightReply(*this, reply);
     return kResultDone;
   }
@@ -40,6 +44,8 @@ std::int32_t TScale::ReadTare() {
     return kResultLegacy;
   }
   if (channel == Channel::Serial && ProtocolKind != kProtocolFramed) return kResultNoConnection;
+  const transport::ChannelTurn turn(LockOf(Channels(), channel));
+  if (!turn.Taken()) return kResultNoReply;
   Bytes reply;
   const std::int32_t result =
       FramedExchange(Channels(), channel, Bytes{kTareRequestCode}, kTareReplyLength, reply);

@@ -1,7 +1,9 @@
 // The serial and the TCP channel as objects. The process has one pair that
 // every Scale object of the COM server shares (the free Com*/Tcp* functions
-// of Transport.h work on it); each ScaleLink owns a pair of its own. The
-// channels take no lock: their holder serialises exchanges.
+// of Transport.h work on it); each ScaleLink owns a pair of its own. Each
+// channel carries the lock of its exchanges (ChannelLock.h): whoever runs an
+// exchange holds a ChannelTurn on it for the whole exchange; the methods
+// below take none themselves.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +13,7 @@
 
 #include "raroredoziri/Bytes.h"
 #include "raroredoziri/Transport.h"
+#include "transport/ChannelLock.h"
 #include "transport/serial_port.h"
 #include "transport/tcp_socket.h"
 
@@ -24,15 +27,15 @@ namespace transport {
 inline constexpr std::uint32_t kSettleQuietMs = 150;
 inline constexpr std::uint32_t kSettleLimitMs = 1000;
 
-// After an exchange that did not end with a reply of the right length, the
-// scale may still answer that request late, and its late answer may arrive
-// during a later exchange, just ahead of the reply to it (or after a reply
-// that overtook it). For kLateReplyHorizonMs after such an exchange, and
-// until a reply of the right length has come since, a reply counts as
-// complete only when nothing follows it for kSettleQuietMs; anything that
-// follows makes it over-long. Without request numbers in the protocol this
-// is what keeps a late answer and the head of the own reply from being
-// taken as one.
+// Serial line: after an exchange that did not end with a reply of the right
+// length, the scale may still answer that request late, and its late answer
+// may arrive during a later exchange, just ahead of the reply to it (or
+// after a reply that overtook it). For kLateReplyHorizonMs after such an
+// exchange a reply counts as complete only when nothing follows it for
+// kSettleQuietMs; anything that follows makes it over-long. Without request
+// numbers in the protocol this is what keeps a late answer and the head of
+// the own reply from being taken as one. (The TCP channel needs no watch: it
+// replaces the connection instead, and a late answer dies with the old one.)
 inline constexpr std::uint32_t kLateReplyHorizonMs = 5000;
 
 class LateReplyWatch {
@@ -58,6 +61,7 @@ class LateReplyWatch {
 
 class SerialChannel {
  public:
+  ChannelLock& Lock() { return lock_; }
   std::uint16_t PortNumber() const { return port_number_; }
   void SetPortNumber(std::uint16_t port) { port_number_ = port; }
   std::uint8_t Parity() const { return parity_; }
@@ -69,11 +73,21 @@ class SerialChannel {
   void Close() { port_.Close(); }
   std::int32_t Write(const Bytes& data);
   std::int32_t Read(Bytes& buffer);
-  Bytes Receive(std::int32_t expected);
+  // `watch`: whether the outcome feeds the late-reply watch. A probe at a
+  // baud rate the port is about to leave does not: a scale that does not
+  // speak at that rate leaves it unanswered by design, and an answer it
+  // might still send would not survive the change of rate as a reply.
+  Bytes Receive(std::int32_t expected, bool watch = true);
+  // One exchange: writes `request` and receives a reply of `expected` bytes.
+  // False, with an empty reply and without waiting, when the request could
+  // not be written whole (a closed port, a write that failed or stalled);
+  // when part of it went out, the late-reply watch goes on.
+  bool Request(const Bytes& request, std::int32_t expected, Bytes& reply, bool watch = true);
 
  private:
   void Settle();
 
+  ChannelLock lock_;
   SerialPort port_;
   LateReplyWatch late_;  // kept across reopening: a late answer may still come
   std::uint16_t port_number_ = 0;
@@ -82,9 +96,13 @@ class SerialChannel {
 
 class TcpChannel {
  public:
+  ChannelLock& Lock() { return lock_; }
   // TcpConnect, TcpDisconnect, TcpSend and TcpReceive of Transport.h.
   bool Connect(const std::string& host);
-  void Disconnect() { client_.reset(); }
+  void Disconnect() {
+    client_.reset();
+    replace_ = false;
+  }
   bool HasClient() const { return client_ != nullptr; }
   bool Connected() const { return client_ && client_->IsOpen(); }
   std::int32_t Send(const Bytes& data);
@@ -93,8 +111,12 @@ class TcpChannel {
   std::int32_t Receive(Bytes& reply, std::size_t expected, std::size_t enough = 0);
 
  private:
+  ChannelLock lock_;
   std::unique_ptr<TcpSocket> client_;  // none, or a socket open or closed
-  LateReplyWatch late_;                // for the current connection
+  std::string host_;                   // what the client was connected to
+  // The last exchange ended without a reply of the expected length on a
+  // connection that is still open: the next request goes over a fresh one.
+  bool replace_ = false;
 };
 
 }  // namespace transport
@@ -104,7 +126,8 @@ struct LinkChannels {
   transport::TcpChannel tcp;
 };
 
-// The pair shared by the whole process.
+// The pair shared by the whole process. It is never destroyed (CloseChannels
+// of Transport.h releases what it holds), so no thread can find it gone.
 LinkChannels& ProcessChannels();
 
 }  // namespace rd

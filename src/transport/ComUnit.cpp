@@ -55,7 +55,19 @@ std::int32_t SerialChannel::Read(Bytes& buffer) {
   return static_cast<std::int32_t>(read.count);
 }
 
-Bytes SerialChannel::Receive(std::int32_t expected) {
+bool SerialChannel::Request(const Bytes& request, std::int32_t expected, Bytes& reply, bool watch) {
+  reply.clear();
+  const std::int32_t written = Write(request);
+  if (written == static_cast<std::int32_t>(request.size())) {
+    reply = Receive(expected, watch);
+    return true;
+  }
+  // What did go out may still be answered.
+  if (written > 0 && watch) late_.Note(false);
+  return false;
+}
+
+Bytes SerialChannel::Receive(std::int32_t expected, bool watch) {
   Bytes reply;
   const std::uint32_t start = TickCount();
   ReadBuffer chunk;
@@ -85,32 +97,73 @@ Bytes SerialChannel::Receive(std::int32_t expected) {
   // Part of a reply, or more than one: the rest may still be arriving, and
   // the next exchange must not take it for the start of its own reply.
   if (!reply.empty() && static_cast<std::int64_t>(reply.size()) != expected) Settle();
-  late_.Note(static_cast<std::int64_t>(reply.size()) == expected);
+  if (watch) late_.Note(static_cast<std::int64_t>(reply.size()) == expected);
   return reply;
 }
 
 }  // namespace transport
 
 LinkChannels& ProcessChannels() {
-  static LinkChannels channels;
-  return channels;
+  // Deliberately never destroyed: a thread still inside an exchange at exit
+  // (or a host unloading the library) must not find its channel freed.
+  static LinkChannels* const channels = new LinkChannels;
+  return *channels;
+}
+
+void CloseChannels() {
+  LinkChannels& channels = ProcessChannels();
+  {
+    const transport::ChannelTurn turn(channels.serial.Lock());
+    if (turn.Usable()) channels.serial.Close();
+  }
+  const transport::ChannelTurn turn(channels.tcp.Lock());
+  if (turn.Usable()) channels.tcp.Disconnect();
 }
 
 namespace {
+
 transport::SerialChannel& Serial() { return ProcessChannels().serial; }
+
+// Runs one step on the process-wide serial channel in a turn of its own;
+// `busy` when another thread kept the channel past the wait.
+template <class Step, class Result>
+Result OnSerial(Step step, Result busy) {
+  const transport::ChannelTurn turn(Serial().Lock());
+  return turn.Usable() ? step(Serial()) : busy;
+}
+
 }  // namespace
 
-std::uint16_t ComPortNumber() { return Serial().PortNumber(); }
-void SetComPortNumber(std::uint16_t port) { Serial().SetPortNumber(port); }
-std::uint8_t ComParity() { return Serial().Parity(); }
-void SetComParity(std::uint8_t parity) { Serial().SetParity(parity); }
-bool ComIsOpen() { return Serial().IsOpen(); }
-bool ComOpen(std::int32_t in_queue, std::int32_t out_queue, std::int32_t baud) {
-  return Serial().Open(in_queue, out_queue, baud);
+std::uint16_t ComPortNumber() {
+  return OnSerial([](auto& c) { return c.PortNumber(); }, std::uint16_t{0});
 }
-void ComClose() { Serial().Close(); }
-std::int32_t ComWrite(const Bytes& data) { return Serial().Write(data); }
-std::int32_t ComRead(Bytes& buffer) { return Serial().Read(buffer); }
-Bytes ComReceive(std::int32_t expected) { return Serial().Receive(expected); }
+void SetComPortNumber(std::uint16_t port) {
+  OnSerial([port](auto& c) { return (c.SetPortNumber(port), true); }, false);
+}
+std::uint8_t ComParity() {
+  return OnSerial([](auto& c) { return c.Parity(); }, std::uint8_t{0});
+}
+void SetComParity(std::uint8_t parity) {
+  OnSerial([parity](auto& c) { return (c.SetParity(parity), true); }, false);
+}
+bool ComIsOpen() {
+  return OnSerial([](auto& c) { return c.IsOpen(); }, false);
+}
+bool ComOpen(std::int32_t in_queue, std::int32_t out_queue, std::int32_t baud) {
+  return OnSerial([&](auto& c) { return c.Open(in_queue, out_queue, baud); }, false);
+}
+void ComClose() {
+  OnSerial([](auto& c) { return (c.Close(), true); }, false);
+}
+std::int32_t ComWrite(const Bytes& data) {
+  return OnSerial([&](auto& c) { return c.Write(data); }, std::int32_t{0});
+}
+std::int32_t ComRead(Bytes& buffer) {
+  buffer.clear();
+  return OnSerial([&](auto& c) { return c.Read(buffer); }, std::int32_t{0});
+}
+Bytes ComReceive(std::int32_t expected) {
+  return OnSerial([&](auto& c) { return c.Receive(expected); }, Bytes{});
+}
 
 }  // namespace rd

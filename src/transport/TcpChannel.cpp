@@ -2,6 +2,7 @@
 // request/reply logic on top of the platform socket. The free Tcp* functions
 // work on the process-wide channel.
 #include <array>
+#include <chrono>
 #include <memory>
 
 #include "raroredoziri/Fault.h"
@@ -67,10 +68,9 @@ bool DiscardWaitingInput(TcpSocket& socket) {
 
 // Gathers pieces into `reply` until `expected` bytes came (0: the first
 // piece) or the receive budget is spent. 0 once at least `enough` bytes came
-// within the budget, else 2. `confirm_ms`: how long a reply of the right
-// length must be followed by silence to count as complete.
+// within the budget, else 2.
 std::int32_t Gather(TcpSocket& client, Bytes& reply, std::size_t enough, std::size_t expected,
-                    std::uint32_t start, std::uint32_t confirm_ms) {
+                    std::uint32_t start) {
   std::array<std::uint8_t, 2000> piece;
   bool in_time = false;  // `enough` bytes came within the budget
   for (;;) {
@@ -97,9 +97,9 @@ std::int32_t Gather(TcpSocket& client, Bytes& reply, std::size_t enough, std::si
     in_time = reply.size() >= enough;
     if (expected == 0 || reply.size() > expected) return 0;
     if (reply.size() == expected) {
-      // Bytes already waiting (or, when confirming, arriving soon) behind a
-      // reply of the right length make it an over-long one.
-      const SocketResult more = client.Receive(piece.data(), piece.size(), confirm_ms);
+      // Bytes already waiting behind a reply of the right length make it an
+      // over-long one.
+      const SocketResult more = client.Receive(piece.data(), piece.size(), 0);
       if (more.status == SocketStatus::kOk) {
         reply.insert(reply.end(), piece.begin(),
                      piece.begin() + static_cast<std::ptrdiff_t>(more.count));
@@ -116,17 +116,34 @@ std::int32_t Gather(TcpSocket& client, Bytes& reply, std::size_t enough, std::si
 bool TcpChannel::Connect(const std::string& host) {
   client_.reset();  // closes the previous connection before the new attempt
   client_ = std::make_unique<TcpSocket>();
-  late_.Reset();
-  return client_->Connect(host, kTcpPort, kTcpConnectLimitMs);
+  host_ = host;
+  replace_ = false;
+  // Looking the name up and connecting share the connect limit.
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<std::string> addresses = Resolve(host, kTcpConnectLimitMs);
+  for (const std::string& address : addresses) {
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+    if (spent >= kTcpConnectLimitMs) break;
+    if (client_->Connect(address, kTcpPort,
+                         kTcpConnectLimitMs - static_cast<std::uint32_t>(spent))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::int32_t TcpChannel::Send(const Bytes& data) {
   if (!Connected()) return 1;
+  if (replace_ && !Connect(host_)) return 1;
   if (!DiscardWaitingInput(*client_)) return 1;
   const SocketResult result = client_->Send(data.data(), data.size(), kTcpSendLimitMs);
   if (result.status != SocketStatus::kOk) {
     // A connection that lost part of a request is of no further use.
     if (result.status != SocketStatus::kError) client_->Close();
+    // One that keeps it may still answer what did go out.
+    replace_ = client_->IsOpen();
     RaiseSocketError(result);
   }
   return 0;
@@ -138,29 +155,48 @@ std::int32_t TcpChannel::Receive(Bytes& reply, std::size_t expected, std::size_t
   if (!Connected()) return 1;
   TcpSocket& client = *client_;
   if (enough == 0 || enough > expected) enough = expected;
-  const std::int32_t code =
-      Gather(client, reply, enough, expected, start, late_.Due() ? kSettleQuietMs : 0);
-  if (expected == 0) return code;
-  // Part of a reply, or more than one: the rest may still be arriving, and
-  // the next exchange must not take it for the start of its own reply.
-  if (!reply.empty() && reply.size() != expected && client.IsOpen()) SettleInput(client);
-  late_.Note(reply.size() == expected);
+  const std::int32_t code = Gather(client, reply, enough, expected, start);
+  // No reply, part of one, or more than one: the rest, or the answer itself,
+  // may still be on its way. It must not become the start of the next
+  // reply, so the next request goes over a fresh connection.
+  if (expected != 0 && reply.size() != expected && client.IsOpen()) replace_ = true;
   return code;
 }
 
 }  // namespace transport
 
 namespace {
+
 transport::TcpChannel& Tcp() { return ProcessChannels().tcp; }
+
+// Runs one step on the process-wide TCP channel in a turn of its own;
+// `busy` when another thread kept the channel past the wait.
+template <class Step, class Result>
+Result OnTcp(Step step, Result busy) {
+  const transport::ChannelTurn turn(Tcp().Lock());
+  return turn.Usable() ? step(Tcp()) : busy;
+}
+
 }  // namespace
 
-bool TcpConnect(const std::string& host) { return Tcp().Connect(host); }
-void TcpDisconnect() { Tcp().Disconnect(); }
-bool TcpHasClient() { return Tcp().HasClient(); }
-bool TcpConnected() { return Tcp().Connected(); }
-std::int32_t TcpSend(const Bytes& data) { return Tcp().Send(data); }
+bool TcpConnect(const std::string& host) {
+  return OnTcp([&](auto& c) { return c.Connect(host); }, false);
+}
+void TcpDisconnect() {
+  OnTcp([](auto& c) { return (c.Disconnect(), true); }, false);
+}
+bool TcpHasClient() {
+  return OnTcp([](auto& c) { return c.HasClient(); }, false);
+}
+bool TcpConnected() {
+  return OnTcp([](auto& c) { return c.Connected(); }, false);
+}
+std::int32_t TcpSend(const Bytes& data) {
+  return OnTcp([&](auto& c) { return c.Send(data); }, std::int32_t{1});
+}
 std::int32_t TcpReceive(Bytes& reply, std::size_t expected) {
-  return Tcp().Receive(reply, expected);
+  reply.clear();
+  return OnTcp([&](auto& c) { return c.Receive(reply, expected); }, std::int32_t{2});
 }
 
 }  // namespace rd

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "transport/tcp_socket.h"
 
@@ -78,16 +80,17 @@ int ConnectOne(const addrinfo& address, Clock::time_point deadline) {
 
 }  // namespace
 
-bool TcpSocket::Connect(const std::string& host, std::uint16_t port,
+bool TcpSocket::Connect(const std::string& address, std::uint16_t port,
                         std::uint32_t limit_ms) noexcept {
   Close();
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICSERV;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+    return false;
   const std::unique_ptr<addrinfo, AddrInfoFree> addresses(found);
   const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
   for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
@@ -146,6 +149,34 @@ SocketResult TcpSocket::Receive(std::uint8_t* buffer, std::size_t capacity,
     if (n == 0) return {SocketStatus::kClosedByPeer, 0, 0};
     if (errno != EINTR) return Failure(errno);
   }
+}
+
+std::vector<std::string> SystemResolve(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  std::vector<std::string> addresses;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+  const std::unique_ptr<addrinfo, AddrInfoFree> owned(found);
+  for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
+    char text[NI_MAXHOST] = {};
+    if (::getnameinfo(address->ai_addr, address->ai_addrlen, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) == 0) {
+      addresses.emplace_back(text);
+    }
+  }
+  return addresses;
+}
+
+bool IsAddressLiteral(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
+  ::freeaddrinfo(found);
+  return true;
 }
 
 std::string SocketErrorText(int error) { return std::system_category().message(error); }

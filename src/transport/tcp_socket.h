@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace rd::transport {
 
@@ -29,10 +30,10 @@ class TcpSocket {
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 
-  // Resolves `host` (an IPv4 or IPv6 literal or a host name) and connects
-  // to `port`, trying each address, all within `limit_ms`. False on any
-  // failure; the socket is then closed.
-  bool Connect(const std::string& host, std::uint16_t port, std::uint32_t limit_ms) noexcept;
+  // Connects to `port` at `address`, an IPv4 or IPv6 literal (no name is
+  // looked up here), within `limit_ms`. False on any failure; the socket is
+  // then closed.
+  bool Connect(const std::string& address, std::uint16_t port, std::uint32_t limit_ms) noexcept;
 
   bool IsOpen() const noexcept { return handle_ != kClosed; }
   void Close() noexcept;
@@ -48,6 +49,14 @@ class TcpSocket {
   static constexpr std::uintptr_t kClosed = ~std::uintptr_t{0};
   std::uintptr_t handle_ = kClosed;
 };
+
+// The addresses (IPv4 and IPv6 literals) the system resolver gives for
+// `host`, in its order; none when it finds none. Takes as long as the system
+// resolver takes: the default resolver (Resolver.cpp) bounds it.
+std::vector<std::string> SystemResolve(const std::string& host);
+
+// True when `host` is an IPv4 or IPv6 literal (needs no lookup).
+bool IsAddressLiteral(const std::string& host);
 
 // The platform's text for a socket error number.
 std::string SocketErrorText(int error);

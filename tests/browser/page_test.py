@@ -4,9 +4,11 @@ weight, one command sent through the form answered with "done", a refused
 value showing the error; a web POS page from another local origin (a static
 server on 127.0.0.58) using /raroredoziri.js: refused while its origin is
 not listed (nothing reaches the scale), working once the origin is added on
-the page's "Allowed sites" panel, without a restart or a reload; the live
-weight coming back after the service restarts, and the page working with a
-token (/?access_token=...).
+the page's "Allowed sites" panel, without a restart or a reload, taking a
+stable weight before it sells; the weight state in words and colour, "—"
+while the stream is lost, the live weight coming back after the service
+restarts, and the page working with a token (/?access_token=...) and a
+second scale under zero shown in its configured unit.
 
 page_test.py --service PATH --sim PATH [--screenshot PNG]
 """
@@ -29,6 +31,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 SIM_ADDR = "127.0.0.57"
 POS_ADDR = "127.0.0.58"
+SHELF_ADDR = "127.0.0.59"
 
 POS_PAGE = """<!doctype html><meta charset="utf-8"><title>POS</title>
 <p>Weight <b id="weight">-</b></p><p id="error"></p>
@@ -43,7 +46,11 @@ const front = RaroreDoziri.scale("front", {
 document.getElementById("sell").onclick = async () => {
   const out = document.getElementById("answer");
   out.textContent = "";
-  try { out.textContent = (await front.command("SetGoods", { Goods: "PosApples" })).meaning; }
+  try {
+    const w = await front.stableWeight(3000);
+    if (w.weight_state !== "stable") throw { kind: "state " + w.weight_state };
+    out.textContent = (await front.command("SetGoods", { Goods: "PosApples" })).meaning;
+  }
   catch (e) { out.textContent = "error " + e.kind; }
 };
 </script>
@@ -140,7 +147,10 @@ def main():
         # The simulated weight grows with every reading: the digits follow.
         wait.until(lambda d: digits.text.strip().isdigit() and int(digits.text) > first)
         assert card.find_element(By.CSS_SELECTOR, ".state").text == "connected"
-        assert card.find_element(By.CSS_SELECTOR, ".stable").text == "stable"
+        wstate = card.find_element(By.CSS_SELECTOR, ".wstate")
+        assert wstate.text == "stable"
+        assert wstate.value_of_css_property("color") == "rgba(27, 127, 58, 1)", \
+            wstate.value_of_css_property("color")
         assert "tare 20" in card.find_element(By.CSS_SELECTOR, ".tare").text
 
         form = card.find_element(By.TAG_NAME, "form")
@@ -200,10 +210,11 @@ def main():
         svc.wait(5)
         state = card.find_element(By.CSS_SELECTOR, ".state")
         wait.until(lambda d: state.text == "connecting")
+        assert digits.text == "—", f"a lost stream still shows {digits.text!r}"
         procs.remove(svc)
         svc = start_service(args.service, port)
         procs.append(svc)
-        wait.until(lambda d: state.text == "connected")
+        wait.until(lambda d: state.text == "connected" and digits.text.strip().isdigit())
         again = int(digits.text)
         wait.until(lambda d: digits.text.strip().isdigit() and int(digits.text) != again)
 
@@ -213,8 +224,15 @@ def main():
         svc.wait(5)
         procs.remove(svc)
         config = os.path.join(profile, "service.json")
+        # A second scale with a unit for its division code, weighing under zero.
+        shelf = subprocess.Popen([args.sim, "--tcp", SHELF_ADDR, "--weight", "-250", "--division",
+                                  "1"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        procs.append(shelf)
+        wait_line(shelf, "ready", 10)
+        threading.Thread(target=lambda: [None for _ in shelf.stdout], daemon=True).start()
         with open(config, "w") as f:
-            f.write('{"token": "page-test-secret"}')
+            f.write('{"token": "page-test-secret", "scales": [{"name": "shelf", "connection": "%s",'
+                    ' "units": {"1": {"name": "kg", "decimals": 3}}}]}' % SHELF_ADDR)
         svc = start_service(args.service, port, "--config", config)
         procs.append(svc)
         driver.get(f"http://127.0.0.1:{port}/?access_token=page-test-secret")
@@ -223,6 +241,12 @@ def main():
         wait.until(lambda d: digits.text.strip().isdigit())
         form = card.find_element(By.TAG_NAME, "form")
         out = form.find_element(By.CSS_SELECTOR, ".out")
+        shelf_card = driver.find_element(By.CSS_SELECTOR, '.card[data-scale="shelf"]')
+        shelf_weight = shelf_card.find_element(By.CSS_SELECTOR, ".weight")
+        wait.until(lambda d: shelf_weight.text == "-0.250 kg")
+        shelf_state = shelf_card.find_element(By.CSS_SELECTOR, ".wstate")
+        assert shelf_state.text == "under zero", shelf_state.text
+        assert shelf_state.value_of_css_property("color") == "rgba(179, 38, 30, 1)"
 
         if args.screenshot:
             Select(form.find_element(By.NAME, "command")).select_by_value("SetGoods")

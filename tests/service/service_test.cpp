@@ -1,5 +1,4 @@
 // The scale service over HTTP against the simulated scale: readings,
-// The scale service over HTTP against the simulated scale: readings,
 // commands and the values they send, the error answers, several scales, a
 // scale that goes away and comes back while an event stream is open, one
 // that goes silent, and the listening socket. Loopback addresses
@@ -15,10 +14,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "EventStream.h"
@@ -360,6 +361,10 @@ TEST_F(ServiceTest, VanishingScaleIsShownAndReopened) {
     EXPECT_EQ(Get("/scales/front/weight")["weight"], 43);
     // A failure carries no weight, only the last good one apart.
     for (const json& e : events.Events()) {
+      EXPECT_EQ(e["weight_state"], e["result"] == 0             ? "stable"
+                                   : e["state"] == "connecting" ? "not_ready"
+                                                                : "disconnected")
+          << e;
       if (e["result"] == 0) continue;
       EXPECT_TRUE(e["weight"].is_null() && e["tare"].is_null() && e["stable"].is_null()) << e;
       if (e["state"] != "connecting") {
@@ -529,6 +534,141 @@ TEST_F(ServiceTest, SilentScaleHoldsNoOneUp) {
   EXPECT_GE(events.WaitFor("connected", 0), 0);
 }
 
+// GET /scales/NAME/weight?stable=true: a weight that settles while the
+// poller reads it, one that never does, zero, negative, over the capacity,
+// the timeout's bounds, a scale that goes away mid-wait; the settings and
+// the value in the scale's unit.
+TEST_F(ServiceTest, StableReadingForASale) {
+  sim::SimConfig settles = Scale(1000);
+  settles.weight_step = 25;
+  settles.settle_after = 30;  // 1.5 s at 20 readings a second
+  sim::SimConfig moving = Scale(500);
+  moving.stable = false;
+  moving.weight_step = 3;
+  std::vector<std::unique_ptr<sim::SimScale>> sims;
+  std::vector<ScaleEntry> entries;
+  const std::pair<const char*, sim::SimConfig> scales[] = {
+      {"settles", settles},  {"moving", moving},      {"empty", Scale(0)},
+      {"minus", Scale(-40)}, {"heavy", Scale(15001)}, {"gone", moving}};
+  for (const auto& [name, config] : scales) {
+    const std::string address = "127.81.1." + std::to_string(sims.size() + 1);
+    sims.push_back(ServeTcp(config, address));
+    entries.emplace_back(name, address);
+  }
+  entries[0].units[2] = {"kg", 3};
+  entries[4].capacity = 15000;
+  StartService(entries);
+  for (const auto& [name, config] : scales) ASSERT_TRUE(WaitState(name, "connected"));
+
+  struct Case {
+    std::string path;
+    int status;
+    const char* weight_state;
+    std::optional<std::int32_t> weight;
+  };
+  const Case cases[] = {
+      {"settles/weight?stable=true", 200, "stable", 1750},
+      {"moving/weight?stable=true&timeout=300", 408, "unstable", {}},
+      {"empty/weight?stable=true&timeout=300", 408, "zero", 0},
+      {"empty/weight?stable=true&allow_zero=true", 200, "zero", 0},
+      {"minus/weight?stable=true&timeout=300", 408, "under_zero", -40},
+      {"heavy/weight?stable=true&timeout=300", 408, "over_capacity", 15001},
+      {"moving/weight?timeout=300", 200, "unstable", {}},
+      {"moving/weight?stable=true&timeout=30001", 400, nullptr, {}},
+      {"moving/weight?stable=true&timeout=-1", 400, nullptr, {}},
+  };
+  for (const Case& c : cases) {
+    const json w = Get("/scales/" + c.path, c.status);
+    if (c.weight_state == nullptr) continue;
+    EXPECT_EQ(w["weight_state"], c.weight_state) << c.path << ": " << w;
+    if (c.weight) {
+      EXPECT_EQ(w["weight"], *c.weight) << c.path;
+    }
+  }
+  const json kg = Get("/scales/settles/weight");
+  EXPECT_EQ(kg["value"], 1.75);
+  EXPECT_EQ(kg["unit"], "kg");
+  EXPECT_FALSE(Get("/scales/minus/weight").contains("value")) << "raw only without units";
+  const json listed = Get("/scales")["scales"];
+  EXPECT_EQ(
+      listed[0]["settings"],
+      json::parse(R"({"capacity":null,"poll_rate":20,"units":{"2":{"name":"kg","decimals":3}}})"));
+  EXPECT_EQ(listed[4]["settings"]["capacity"], 15000);
+  EXPECT_EQ(listed[4]["weight_state"], "over_capacity");
+
+  // Events carry the state and an id; a client that comes back with
+  // Last-Event-ID gets the current reading at once (this weight never changes).
+  httplib::Client again("127.0.0.1", service_->Port());
+  again.set_read_timeout(3, 0);
+  std::string text;
+  const auto asked = std::chrono::steady_clock::now();
+  again.Get(
+      "/scales/minus/events", {{"Last-Event-ID", "7"}},
+      [](const httplib::Response&) { return true; },
+      [&text](const char* data, std::size_t size) {
+        text.append(data, size);
+        const auto event = text.find("event: weight");
+        return event == std::string::npos || text.find("\n\n", event) == std::string::npos;
+      });
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+  EXPECT_NE(text.find("\nid: "), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("weight_state":"under_zero")"), std::string::npos) << text;
+
+  // The scale goes away 300 ms into a 10 s wait: the answer comes at once.
+  json gone;
+  const auto began = std::chrono::steady_clock::now();
+  std::thread waiter([&gone, port = service_->Port()] {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(20, 0);
+    const auto res = client.Get("/scales/gone/weight?stable=true&timeout=10000");
+    if (res) gone = json::parse(res->body, nullptr, false);
+    if (res) gone["status"] = res->status;
+  });
+  std::this_thread::sleep_for(300ms);
+  sims[5]->Stop();
+  waiter.join();
+  EXPECT_EQ(gone["status"], 503) << gone;
+  EXPECT_EQ(gone["weight_state"], "disconnected") << gone;
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
+}
+
+// 20 clients waiting for a stable weight share the poller's readings: the
+// scale receives no more weight requests than its poll rate gives.
+TEST_F(ServiceTest, WaitingClientsCostTheScaleNothing) {
+  sim::SimConfig moving = Scale(500);
+  moving.stable = false;
+  moving.weight_step = 1;
+  const auto sim = ServeTcp(moving, "127.81.1.10");
+  ScaleEntry entry("front", "127.81.1.10");
+  entry.poll_rate = 5;
+  StartService({entry});
+  ASSERT_TRUE(WaitState("front", "connected"));
+  auto weight_requests = [&sim] {
+    const auto all = sim->Requests();
+    return std::count_if(all.begin(), all.end(), [](const sim::SimRequest& r) {
+      return r.description.find("ReadWeight") != std::string::npos;
+    });
+  };
+  const auto before = weight_requests();
+  const auto began = std::chrono::steady_clock::now();
+  std::vector<int> statuses(20);
+  std::vector<std::thread> clients;
+  for (int& status : statuses) {
+    clients.emplace_back([&status, port = service_->Port()] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(10, 0);
+      const auto res = client.Get("/scales/front/weight?stable=true&timeout=2000");
+      status = res ? res->status : 0;
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  for (const int status : statuses) EXPECT_EQ(status, 408);
+  EXPECT_LE(weight_requests() - before, static_cast<long>(seconds * 5) + 2)
+      << "in " << seconds << " s";
+}
+
 // The accepted connection answers without waiting for the client's
 // acknowledgement (TCP_NODELAY), a second service cannot take the port, and
 // Stop does not wait for a request that is never completed.
@@ -621,6 +761,23 @@ TEST(ServiceOptionsTest, ArgumentsAndConfiguration) {
       {{}, R"({"cors_origins":["http://x/path"]})", false, "origins"},
       {{}, R"({"cors_origins":["null"]})", false, "origins"},
       {{}, R"({"scales":[{"name":"a"}]})", false, "scales"},
+      {{},
+       R"({"scales":[{"name":"a","connection":"COM3","capacity":15000,"poll_rate":10,
+                      "units":{"0":{"name":"g","decimals":0},"2":{"name":"kg","decimals":3}}}]})",
+       true,
+       ""},
+      {{}, R"({"scales":[{"name":"a","connection":"COM3","capacity":0}]})", false, "capacity"},
+      {{}, R"({"scales":[{"name":"a","connection":"COM3","poll_rate":51}]})", false, "poll_rate"},
+      {{}, R"({"scales":[{"name":"a","connection":"COM3","units":{"x":{}}}]})", false, "units"},
+      {{},
+       R"({"scales":[{"name":"a","connection":"COM3","units":{"256":{"name":"kg","decimals":3}}}]})",
+       false,
+       "units"},
+      {{},
+       R"({"scales":[{"name":"a","connection":"COM3","units":{"2":{"name":"kg","decimals":7}}}]})",
+       false,
+       "units"},
+      {{}, R"({"scales":[{"name":"a","connection":"COM3","tara":1}]})", false, "unknown key"},
       {{}, R"({"port":"80"})", false, "port"},
       {{}, R"({"colour":1})", false, "unknown configuration key"},
       {{}, "{", false, "not a JSON object"},

@@ -1,4 +1,9 @@
 // The command-line host, run in-process against the simulated scale.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <sstream>
 
 #include "Script.h"
@@ -69,6 +74,8 @@ TEST_F(CliTest, UsageErrors) {
       {"--device", "x"},
       {"--codepage", "932"},  // not single-byte
       {"--bogus"},
+      {"ReadStableWeight=abc"},
+      {"ReadStableWeight=30001"},
   };
   for (const auto& args : cases) {
     const CliRun r = Cli(args);
@@ -111,7 +118,82 @@ TEST_F(CliTest, WatchShowsOneLiveLine) {
   EXPECT_EQ(r.code, cli::kExitOk) << r.err;
   EXPECT_NE(r.out.find("\rWeight=15 "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\rWeight=25 "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("result=0  stable "), std::string::npos) << r.out;
   EXPECT_EQ(r.out.back(), '\n');
+}
+
+// ReadStableWeight=MS: the state, and exit code 3 when no weight good for a
+// sale came before the deadline; the items after it run only on success.
+TEST_F(CliTest, ReadStableWeightWaitsForASaleWeight) {
+  struct Case {
+    bool stable;
+    std::uint32_t settle_after;
+    std::int32_t weight;
+    bool allow_zero;
+    int code;
+    const char* out;
+  };
+  const Case cases[] = {
+      {true, 4, 700, false, cli::kExitOk, "ReadStableWeight=stable\nWeight=708\n"},
+      {false, 0, 700, false, cli::kExitNotStable, "ReadStableWeight=unstable\n"},
+      {true, 0, 0, false, cli::kExitNotStable, "ReadStableWeight=zero\n"},
+      {true, 0, 0, true, cli::kExitOk, "ReadStableWeight=zero\nWeight=0\n"},
+      {true, 0, -5, false, cli::kExitNotStable, "ReadStableWeight=under_zero\n"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    sim::SimConfig config;
+    config.weight = c.weight;
+    config.weight_step = c.settle_after > 0 ? 2 : 0;
+    config.stable = c.stable;
+    config.settle_after = c.settle_after;
+    const std::string address = "127.22.1." + std::to_string(++n);
+    ServeTcp(config, address);
+    std::vector<std::string> args = {"Connection=" + address, "OpenConnection",
+                                     "ReadStableWeight=400", "Weight"};
+    if (c.allow_zero) args.insert(args.begin(), "--allow-zero");
+    const CliRun r = Cli(args);
+    EXPECT_EQ(r.code, c.code) << n << r.err;
+    EXPECT_EQ(r.out, std::string("OpenConnection=0\n") + c.out) << n;
+    Sim().Stop();
+  }
+}
+
+TEST_F(CliTest, SignalEndsTheRunDuringACall) {
+  // The scale answers later than the driver waits: every call takes 4 s.
+  sim::SimConfig c;
+  c.delay_ms = 4500;
+  ServeTcp(c, "127.22.0.3");
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+      ::execl(RD_CLI_PATH, RD_CLI_PATH, "Connection=127.22.0.3", "OpenConnection", "ReadWeight",
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    int status = 0;
+    const auto ms = ElapsedMs([&] {
+      ::kill(child, signal_number);
+      ::waitpid(child, &status, 0);
+    });
+    EXPECT_LT(ms, 1000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal_number);
+  }
+}
+
+TEST_F(CliTest, StopSkipsTheItemsStillToCome) {
+  std::atomic<bool> stop{true};
+  std::ostringstream out, err;
+  EXPECT_EQ(cli::RunCommandLine({"Connection=127.22.0.4", "OpenConnection"}, out, err, &stop),
+            cli::kExitInterrupted);
+  EXPECT_EQ(out.str(), "");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // maps to, with the simulated scale on its other side.
 #include <termios.h>
 
+#include <algorithm>
+
 #include "SessionFixture.h"
 #include "hex.h"
 
@@ -35,6 +37,14 @@ TEST_F(SerialSessionTest, FramedScaleIsFoundAfterTheLegacyProbe) {
   EXPECT_EQ(ToHex(requests[0].request.raw), "45") << "legacy probe E";
   EXPECT_EQ(ToHex(requests[1].request.raw), "F8 55 CE 01 00 A0 A0 00");
   EXPECT_EQ(ComPortNumber(), 3);
+
+  // The legacy probe went unanswered by design: the replies that follow do
+  // not have to be followed by 150 ms of silence to count.
+  long long best = 1000;
+  for (int i = 0; i < 3; ++i) {
+    best = std::min(best, ElapsedMs([&] { EXPECT_EQ(s.ReadWeight(), kResultDone); }));
+  }
+  EXPECT_LT(best, 100);
 
   // Everything else of the session on the framed variant.
   EXPECT_EQ(s.ReadWeight(), kResultDone);

@@ -1,6 +1,13 @@
 // A whole session over TCP against the simulated scale.
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <thread>
+
 #include "SessionFixture.h"
 #include "hex.h"
+#include "raroredoziri/ScaleLink.h"
+#include "raroredoziri/WeightState.h"
 
 namespace rd::test {
 namespace {
@@ -204,6 +211,133 @@ TEST_F(TcpSessionTest, ScriptedThroughTheMemberTable) {
   EXPECT_EQ(s.Weight, -250);
   EXPECT_EQ(s.Stable, 0);
 }
+
+// A reading for a sale on a link, against a weight that settles, one that
+// never does, a zero, a negative weight, one over the capacity, and a scale
+// that goes away mid-wait. The readings are paced (50 ms) and the deadline
+// holds.
+struct StableCase {
+  const char* name;
+  std::int32_t weight;
+  std::int32_t step;
+  std::uint32_t settle_after;  // weight replies that move (the open's probe takes one)
+  bool stable;
+  bool allow_zero;
+  std::optional<std::int64_t> capacity;
+  int timeout_ms;
+  int vanish_ms;  // > 0: the scale goes away this long into the wait
+  StableEnd end;
+  WeightState state;
+  std::optional<std::int32_t> last_weight;
+};
+
+const StableCase kStableCases[] = {
+    {"Settles",
+     1000,
+     37,
+     6,
+     true,
+     false,
+     {},
+     3000,
+     0,
+     StableEnd::kGood,
+     WeightState::kStable,
+     1222},
+    {"NeverSettles",
+     1000,
+     5,
+     0,
+     false,
+     false,
+     {},
+     400,
+     0,
+     StableEnd::kDeadline,
+     WeightState::kUnstable,
+     {}},
+    {"Zero", 0, 0, 0, true, false, {}, 300, 0, StableEnd::kDeadline, WeightState::kZero, 0},
+    {"ZeroAllowed", 0, 0, 0, true, true, {}, 300, 0, StableEnd::kGood, WeightState::kZero, 0},
+    {"Negative",
+     -20,
+     0,
+     0,
+     true,
+     true,
+     {},
+     300,
+     0,
+     StableEnd::kDeadline,
+     WeightState::kUnderZero,
+     -20},
+    {"OverCapacity", 15001, 0, 0, true, false, 15000, 300, 0, StableEnd::kDeadline,
+     WeightState::kOverCapacity, 15001},
+    {"ScaleGoesAway",
+     500,
+     3,
+     0,
+     false,
+     false,
+     {},
+     10000,
+     300,
+     StableEnd::kDisconnected,
+     WeightState::kDisconnected,
+     {}},
+};
+
+void PrintTo(const StableCase& c, std::ostream* os) { *os << c.name; }
+
+class StableReadingTest : public SessionTest, public ::testing::WithParamInterface<StableCase> {};
+
+TEST_P(StableReadingTest, EndsWithAGoodReadingTheDeadlineOrTheLoss) {
+  const StableCase& c = GetParam();
+  SimConfig config = Scale(c.weight, 2, c.stable);
+  config.weight_step = c.step;
+  config.settle_after = c.settle_after;
+  ScaleLink link;
+  const auto at = std::find_if(std::begin(kStableCases), std::end(kStableCases),
+                               [&c](const StableCase& k) { return k.name == c.name; });
+  const std::string address = "127.19.0." + std::to_string(1 + (at - std::begin(kStableCases)));
+  ASSERT_EQ(link.Open(ServeTcp(config, address)), kResultDone);
+  StableOutcome out;
+  std::chrono::steady_clock::duration took{};
+  std::thread wait([&] {
+    const StableRequest request{std::chrono::milliseconds(c.timeout_ms),
+                                std::chrono::milliseconds(50), c.allow_zero, c.capacity};
+    const auto began = std::chrono::steady_clock::now();
+    out = link.ReadStableWeight(request);
+    took = std::chrono::steady_clock::now() - began;
+  });
+  if (c.vanish_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.vanish_ms));
+    Sim().Stop();
+  }
+  wait.join();
+  EXPECT_EQ(out.end, c.end);
+  EXPECT_STREQ(WeightStateName(out.state), WeightStateName(c.state));
+  if (c.last_weight) {
+    EXPECT_EQ(out.last.weight, *c.last_weight);
+  }
+  if (c.end == StableEnd::kGood) {
+    EXPECT_EQ(out.readings, static_cast<int>(c.settle_after == 0 ? 1 : c.settle_after));
+    return;
+  }
+  // Paced (one reading per 50 ms at most), none after the deadline, and a
+  // lost scale ends the wait at once.
+  EXPECT_LE(out.readings, c.timeout_ms / 50 + 1);
+  const int least = c.vanish_ms > 0 ? c.vanish_ms : c.timeout_ms;
+  const int most = c.vanish_ms > 0 ? 5000 : c.timeout_ms + 1500;
+  EXPECT_GE(took, std::chrono::milliseconds(least - 5));  // the tick counter counts whole ms
+  EXPECT_LT(took, std::chrono::milliseconds(most));
+}
+
+std::string StableCaseName(const ::testing::TestParamInfo<StableCase>& info) {
+  return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Weights, StableReadingTest, ::testing::ValuesIn(kStableCases),
+                         StableCaseName);
 
 }  // namespace
 }  // namespace rd::test

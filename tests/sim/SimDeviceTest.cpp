@@ -332,6 +332,8 @@ TEST(SimOptions, ReadsEveryOption) {
                                         "1000",
                                         "--weight-step",
                                         "3",
+                                        "--settle-after",
+                                        "6",
                                         "--refuse",
                                         "A2,0xa5",
                                         "--delay",
@@ -357,8 +359,11 @@ TEST(SimOptions, ReadsEveryOption) {
                                         "--max-requests",
                                         "10",
                                         "--quiet",
-                                        "--any-baud"});
+                                        "--any-baud",
+                                        "--tcp",
+                                        "127.0.0.10"});
   EXPECT_EQ(o.endpoints.tcp_address, "127.0.0.9");
+  EXPECT_EQ(o.more_tcp, std::vector<std::string>{"127.0.0.10"});
   EXPECT_TRUE(o.endpoints.pty);
   EXPECT_EQ(o.endpoints.pty_link, "/tmp/x");
   EXPECT_EQ(o.config.variant, SimVariant::kLegacy);
@@ -367,6 +372,7 @@ TEST(SimOptions, ReadsEveryOption) {
   EXPECT_FALSE(o.config.stable);
   EXPECT_EQ(o.config.tare, 1000);
   EXPECT_EQ(o.config.weight_step, 3);
+  EXPECT_EQ(o.config.settle_after, 6u);
   EXPECT_EQ(o.config.refused, (std::set<std::uint8_t>{0xA2, 0xA5}));
   EXPECT_EQ(o.config.delay_ms, 2500u);
   EXPECT_EQ(o.config.split, 3u);

@@ -148,6 +148,29 @@ TEST(SimScale, TcpSessionAnswersRecordsAndServesTheNextClient) {
   EXPECT_EQ(next.Receive(13).size(), 13u);
 }
 
+TEST(SimScale, HistoryKeepsOnlyTheLatestRequests) {
+  SimConfig config;
+  config.weight = 100;
+  config.weight_step = 1;
+  config.history = 3;
+  SimScale sim(config);
+  sim.Start(SimEndpoints::Tcp("127.61.1.12"));
+  const auto start = Clock::now();
+  Peer peer = Peer::Tcp("127.61.1.12");
+  for (int i = 0; i < 5; ++i) {
+    peer.Send(kWeightRequest);
+    ASSERT_EQ(peer.Receive(14).size(), 14u);
+  }
+  EXPECT_EQ(sim.RequestCount(), 5u) << "every request counts";
+  const auto kept = sim.Requests();
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept.front().answer[6], 102) << "the third request's weight";
+  EXPECT_EQ(sim.RequestsSince(0).size(), 3u);
+  ASSERT_EQ(sim.RequestsSince(4).size(), 1u);
+  EXPECT_EQ(sim.RequestsSince(4).front().answer[6], 104);
+  EXPECT_EQ(sim.AnsweredSince(start), (std::vector<std::size_t>{2, 3, 4}));
+}
+
 TEST(SimScale, TcpRefusalSplitExtraAndSilence) {
   SimConfig refusing;
   refusing.refused = {0xA5};

@@ -65,6 +65,7 @@ void Tally::Add(const Tally& o) {
   faults += o.faults;
   overlapped += o.overlapped;
   stale_taken += o.stale_taken;
+  stale_taken_tcp += o.stale_taken_tcp;
   spliced_taken += o.spliced_taken;
   verified_values += o.verified_values;
   errors += o.errors;
@@ -151,6 +152,14 @@ bool Checker::Check(const Call& call) {
     Fail(call, "a request went out although the result says nothing was sent");
   }
   if (overlaps) ++tally_.overlapped;
+  // Over TCP a late answer dies with the connection it came on: the driver
+  // replaces it after every exchange without its reply.
+  const auto stale = [this, &call] {
+    ++tally_.stale_taken;
+    if (call.link != Link::kTcp) return;
+    ++tally_.stale_taken_tcp;
+    Fail(call, "an earlier request's answer taken over TCP");
+  };
 
   if (success && (call.method == kReadWeight || call.method == kReadTare)) {
     if (own == nullptr) {
@@ -164,7 +173,7 @@ bool Checker::Check(const Call& call) {
       } else if (!overlaps) {
         Fail(call, "weight differs from the answer to this request");
       } else if (earlier_values_.count(call.after.weight) != 0) {
-        ++tally_.stale_taken;
+        stale();
       } else {
         ++tally_.spliced_taken;
         Fail(call, "weight the scale never sent: bytes of several answers taken as one");
@@ -179,7 +188,7 @@ bool Checker::Check(const Call& call) {
       } else if (!overlaps) {
         Fail(call, "tare differs from the answer to this request");
       } else if (earlier_values_.count(call.after.tare) != 0) {
-        ++tally_.stale_taken;
+        stale();
       } else {
         ++tally_.spliced_taken;
         Fail(call, "tare the scale never sent: bytes of several answers taken as one");

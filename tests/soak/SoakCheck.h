@@ -69,6 +69,7 @@ struct Tally {
   std::uint64_t faults = 0;           // failure statuses (socket errors while sending)
   std::uint64_t overlapped = 0;       // calls whose exchange met earlier output
   std::uint64_t stale_taken = 0;      // ... and took a value sent for an earlier request
+  std::uint64_t stale_taken_tcp = 0;  // of those, over TCP (each a failure)
   std::uint64_t spliced_taken = 0;    // values made of several answers (each a failure)
   std::uint64_t verified_values = 0;  // successful reads checked against the answer
   std::uint64_t errors = 0;

@@ -32,10 +32,11 @@ Bytes WeightAnswer(std::int32_t weight) {
                      static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24), 3, 1});
 }
 
-Call ReadWeightCall(std::int32_t code, std::int32_t taken, Bytes answer, bool overlaps = false) {
+Call ReadWeightCall(std::int32_t code, std::int32_t taken, Bytes answer, bool overlaps = false,
+                    Link link = Link::kTcp) {
   Call c;
   c.method = kReadWeight;
-  c.link = Link::kTcp;
+  c.link = link;
   c.code = code;
   c.before = {5, 0, 0, 0};
   c.after = code == 0 ? Fields{taken, 0, 3, 1} : c.before;
@@ -57,15 +58,20 @@ TEST(SoakChecker, CatchesAWeightFromAnEarlierAnswer) {
   ASSERT_TRUE(checker.Check(ReadWeightCall(0, 1000, WeightAnswer(1000))));
   // The answer to this request says 1007, yet the object reports 1000.
   EXPECT_FALSE(checker.Check(ReadWeightCall(0, 1000, WeightAnswer(1007))));
-  // Where earlier output met the exchange the driver cannot know better: the
-  // call is counted as a stale take, not as a break.
-  EXPECT_TRUE(checker.Check(ReadWeightCall(0, 1000, WeightAnswer(1014), true)));
-  EXPECT_EQ(checker.Totals().stale_taken, 1u);
+  // Where earlier output met the exchange on the serial line the driver
+  // cannot know better: the call is counted as a stale take, not as a break.
+  // Over TCP, where the late answer would have come on a replaced
+  // connection, it is a break.
+  EXPECT_TRUE(
+      checker.Check(ReadWeightCall(0, 1000, WeightAnswer(1014), true, Link::kFramedSerial)));
+  EXPECT_FALSE(checker.Check(ReadWeightCall(0, 1000, WeightAnswer(1015), true)));
+  EXPECT_EQ(checker.Totals().stale_taken, 2u);
+  EXPECT_EQ(checker.Totals().stale_taken_tcp, 1u);
   // A weight the scale never sent (two answers' bytes taken as one) is a
   // break even there.
   EXPECT_FALSE(checker.Check(ReadWeightCall(0, -130968575, WeightAnswer(1021), true)));
   EXPECT_EQ(checker.Totals().spliced_taken, 1u);
-  EXPECT_EQ(checker.Totals().errors, 2u);
+  EXPECT_EQ(checker.Totals().errors, 3u);
 }
 
 TEST(SoakChecker, CatchesForbiddenCodesAndFieldsChangedOnFailure) {

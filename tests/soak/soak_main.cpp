@@ -234,12 +234,13 @@ int main(int argc, char** argv) {
       "\nvalues checked against the answer: %llu\n"
       "socket errors escaping a send: %llu\n"
       "calls whose exchange met output for an earlier request: %llu"
-      " (late replies taken as the answer: %llu)\n"
+      " (late replies taken as the answer: %llu, over TCP: %llu)\n"
       "values the scale never sent (bytes of several answers): %llu\n",
       static_cast<unsigned long long>(total.verified_values),
       static_cast<unsigned long long>(total.faults),
       static_cast<unsigned long long>(total.overlapped),
       static_cast<unsigned long long>(total.stale_taken),
+      static_cast<unsigned long long>(total.stale_taken_tcp),
       static_cast<unsigned long long>(total.spliced_taken));
   for (const auto& line : total.error_lines) std::printf("BROKEN: %s\n", line.c_str());
   const bool ok = total.errors == 0 && bad_jobs == 0 && !hung && total.calls > 0;

@@ -1,14 +1,16 @@
-// Several Scale objects on several threads. The channels are process-wide
-// and take no lock: a host that drives objects from several threads must
-// let only one exchange at a time use a channel. These tests hold to that
-// (the host's lock below) and run under ThreadSanitizer, which shows that
-// everything else the objects share is safe to use at the same time: the
-// code-page tables, the member table, the error information, the seams'
-// defaults and the simulated scale.
+// Several Scale objects on several threads. The channels are process-wide;
+// each takes one exchange at a time, so threads may call at once, and a
+// reply always reaches the thread that asked for it. Where a thread needs a
+// sequence of calls to stay together (open if closed, then read), the host
+// keeps its own lock (below). The tests run under ThreadSanitizer, which
+// shows that everything the objects share is safe to use at the same time:
+// the channels, the code-page tables, the member table, the error
+// information, the seams' defaults and the simulated scale.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,11 +22,12 @@
 #include "raroredoziri/ScaleLink.h"
 #include "raroredoziri/Text.h"
 #include "raroredoziri/Transport.h"
+#include "transport/ChannelLock.h"
 
 namespace rd::test {
 namespace {
 
-// The host's lock: one exchange at a time on the channels.
+// The host's lock, for sequences of calls that must stay together.
 std::mutex g_exchange;
 
 std::u16string Wide(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
@@ -189,8 +192,9 @@ TEST(ThreadsShareChannels, DifferentScalesOneAfterAnother) {
   }
 }
 
-// The serial channel the same way: objects on several threads share one
-// port on a pseudo-terminal. The device map is set before the threads start.
+// Objects on several threads share one port on a pseudo-terminal, with no
+// lock of the host's: their exchanges take turns. The device map is set
+// before the threads start.
 TEST(ThreadsShareChannels, SerialisedSerialExchanges) {
   sim::SimScale scale(Scale(500, 1));
   scale.Start(sim::SimEndpoints::Pty());
@@ -206,10 +210,12 @@ TEST(ThreadsShareChannels, SerialisedSerialExchanges) {
       TScale s;
       s.Connection = u"COM12";
       s.ProtocolKind = "New";  // as the opener found it; set by the host for this test
+      std::int32_t last = 0;
       for (int round = 0; round < 10; ++round) {
         OwnObjectWork(s, t, round);
-        std::lock_guard lock(g_exchange);
         EXPECT_EQ(Call(s, "ReadWeight"), kResultDone);
+        EXPECT_GT(s.Weight, last);
+        last = s.Weight;
         EXPECT_EQ(Call(s, "SetLock"), kResultDone);
       }
     });
@@ -244,13 +250,40 @@ TEST(ThreadsShareChannels, CodePageSwitchDuringConversions) {
   EXPECT_TRUE(SetCodePage(1252));
 }
 
-// What the host's lock prevents: two threads exchanging on one channel at
-// the same time. Both read and write the one client socket unguarded; one
-// thread's receive can take the other's reply, a send can meet a socket the
-// other thread just replaced. ThreadSanitizer reports the races inside the
-// TCP channel. Disabled: it demonstrates undefined behaviour; run it with
-// --gtest_also_run_disabled_tests to see the report.
-TEST(ThreadsShareChannels, DISABLED_UnguardedOverlapOnOneChannel) {
+// A turn on a channel: taken when free, waited for while another thread
+// holds it (up to the limit, then refused), and never taken twice by one
+// thread (a call from inside its own exchange is told so).
+TEST(ThreadsShareChannels, TurnsOnAChannel) {
+  using transport::ChannelTurn;
+  transport::ChannelLock lock;
+  std::promise<void> taken;
+  std::promise<void> release;
+  std::thread holder([&] {
+    const ChannelTurn turn(lock, 0);
+    EXPECT_EQ(turn.Get(), ChannelTurn::State::kTaken);
+    EXPECT_EQ(ChannelTurn(lock, 1000).Get(), ChannelTurn::State::kReentered);
+    taken.set_value();
+    release.get_future().wait();
+  });
+  taken.get_future().wait();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ChannelTurn(lock, 50).Get(), ChannelTurn::State::kBusy);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    release.set_value();
+  });
+  EXPECT_EQ(ChannelTurn(lock, 5000).Get(), ChannelTurn::State::kTaken);
+  releaser.join();
+  holder.join();
+}
+
+// Threads exchanging on the one TCP channel at the same time, without any
+// lock of the host's, one of them now and then opening the connection anew
+// (which replaces the socket the others use). Each thread asks for something
+// else, with a reply of its own length and content: a reply that reached
+// another thread would fail its length check or its values.
+TEST(ThreadsShareChannels, OverlappingCallsTakeTurnsOnTheChannel) {
   sim::SimScale scale(Scale(1, 1));
   scale.Start(sim::SimEndpoints::Tcp("127.92.2.1"));
   {
@@ -258,26 +291,32 @@ TEST(ThreadsShareChannels, DISABLED_UnguardedOverlapOnOneChannel) {
     opener.Connection = u"127.92.2.1";
     ASSERT_EQ(opener.OpenConnection(), kResultDone);
   }
-  std::atomic<int> done{0};
-  std::atomic<int> failed{0};
+  constexpr int kRounds = 150;
   std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([&] {
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([t] {
       TScale s;
       s.Connection = u"127.92.2.1";
-      for (int round = 0; round < 200; ++round) {
-        // Now and then one of them reconnects, as a host recovering would.
-        const char* method = round % 50 == 49 ? "OpenConnection" : "ReadWeight";
-        MemberValue value;
-        const std::int32_t status =
-            InvokeMember(s, *FindMember(DispidOfName(method), MemberKind::Method), value);
-        if (status != kStatusOk || std::get<std::int32_t>(value) != kResultDone) ++failed;
-        ++done;
+      std::int32_t last = 0;
+      for (int round = 0; round < kRounds; ++round) {
+        if (t == 2 && round % 30 == 29) {
+          EXPECT_EQ(Call(s, "OpenConnection"), kResultDone);
+        } else if (t == 0) {
+          ASSERT_EQ(Call(s, "ReadWeight"), kResultDone) << round;
+          EXPECT_GT(s.Weight, last);  // a new reply each time
+          last = s.Weight;
+        } else if (t == 1) {
+          ASSERT_EQ(Call(s, "ReadTare"), kResultDone) << round;
+          EXPECT_EQ(s.Tare, 75);
+        } else {
+          ASSERT_EQ(Call(s, "SetGoods"), kResultDone) << round;
+        }
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  std::printf("unguarded: %d exchanges, %d not done\n", done.load(), failed.load());
+  // The opener's probe, then every call of every thread: one request each.
+  EXPECT_EQ(scale.RequestCount(), 1u + 3u * kRounds);
   TcpDisconnect();
 }
 

@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "raroredoziri/Fault.h"
+#include "raroredoziri/Scale.h"
 #include "raroredoziri/Transport.h"
 #include "transport/pty_pair.h"
 #include "transport/transport_test_util.h"
@@ -146,7 +148,9 @@ TEST_F(SerialPtyTest, ReopenClosesTheOldPortEvenWhenTheNewOneFails) {
 }
 
 TEST_F(SerialPtyTest, CloseTwiceIsHarmless) {
-  ComClose();
+  // CloseChannels (for a host releasing the library) closes the port too.
+  CloseChannels();
+  EXPECT_TRUE(pty_.SeesSlaveClosed(1000));
   ComClose();
   EXPECT_FALSE(ComIsOpen());
   EXPECT_EQ(ComWrite(Bytes{'E'}), 0);
@@ -305,6 +309,79 @@ TEST_F(SerialPtyTest, PumpRunsAfterEveryReadAndMayCloseThePort) {
   EXPECT_EQ(got, Pattern(5));
   EXPECT_EQ(pumps, 2);
   EXPECT_LT(watch.Ms(), 500);
+}
+
+// Host code run by the pump during a weight query calls another object on
+// the same thread. An exchange (or a probe) there would discard and steal
+// the outer reply; it is refused without touching the line. CloseConnection
+// still closes the port, and the outer call then ends at once.
+TEST_F(SerialPtyTest, CallsFromInsideTheWaitLeaveTheOuterExchangeWhole) {
+  struct Case {
+    const char* method;
+    std::int32_t (TScale::*call)();
+    std::int32_t inner;  // its result
+    std::int32_t outer;  // the weight query's
+  };
+  const std::vector<Case> cases = {
+      {"ReadWeight", &TScale::ReadWeight, kResultNoReply, kResultDone},
+      {"ReadTare", &TScale::ReadTare, kResultNoReply, kResultDone},
+      {"SetGoods", &TScale::SetGoods, kResultNoReply, kResultDone},
+      {"OpenConnection", &TScale::OpenConnection, kResultNoReply, kResultDone},
+      {"CloseConnection", &TScale::CloseConnection, kResultDone, kResultNoReply},
+  };
+  // A weight reply of 1234, in two pieces so that the pump runs between them.
+  Bytes reply = Pattern(14, 0x10);
+  reply[6] = 0xD2;
+  reply[7] = 0x04;
+  reply[8] = reply[9] = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method);
+    ASSERT_TRUE(ComIsOpen() || ComOpen(100000, 100000, 57600));
+    TScale outer;
+    TScale inner;
+    for (TScale* scale : {&outer, &inner}) {
+      scale->Connection = u"COM7";
+      scale->ProtocolKind = "New";
+    }
+    std::int32_t inner_result = -1;
+    bool called = false;
+    SetMessagePump([&] {
+      if (!std::exchange(called, true)) inner_result = (inner.*c.call)();
+    });
+    Peer([this, reply] {
+      if (pty_.Read(8, 1000).size() != 8) return;
+      pty_.Write(Bytes(reply.begin(), reply.begin() + 5));
+      SleepMs(150);  // past the read's gap: the pump runs in between
+      pty_.Write(Bytes(reply.begin() + 5, reply.end()));
+    });
+    Stopwatch watch;
+    EXPECT_EQ(outer.ReadWeight(), c.outer);
+    peer_.join();
+    SetMessagePump([] {});
+    EXPECT_EQ(inner_result, c.inner);
+    EXPECT_EQ(outer.Weight, c.outer == kResultDone ? 1234 : 0);
+    EXPECT_LT(watch.Ms(), 1000);
+    EXPECT_TRUE(pty_.Read(1, 200).empty()) << "the inner call sent nothing";
+  }
+}
+
+TEST_F(SerialPtyTest, RequestThatCannotBeWrittenIsNotAnswered) {
+  // Nobody reads the line: its output queue fills up until a request no
+  // longer goes out whole. Input that arrives meanwhile answers nothing.
+  const Bytes filler = Pattern(200);
+  for (int i = 0; i < 10000 && ComWrite(filler) == 200; ++i) {
+  }
+  TScale s;
+  s.Connection = u"COM7";
+  s.ProtocolKind = "New";
+  Peer([this] {
+    SleepMs(5);
+    pty_.Write(Pattern(14, 0x20));
+  });
+  Stopwatch watch;
+  EXPECT_EQ(s.ReadWeight(), kResultNoReply);
+  EXPECT_LT(watch.Ms(), 500) << "no reply is waited for";
+  EXPECT_EQ(s.Weight, 0);
 }
 
 TEST_F(SerialPtyTest, PeerHangingUpEndsTheWaitAtOnce) {

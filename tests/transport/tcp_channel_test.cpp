@@ -3,10 +3,14 @@
 
 #include <future>
 #include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "raroredoziri/Fault.h"
 #include "raroredoziri/Transport.h"
+#include "transport/Resolver.h"
 #include "transport/tcp_peer_fixture.h"
 
 namespace rd {
@@ -49,6 +53,81 @@ TEST_F(TcpChannelTest, NothingListeningMeansFailureAndAnUnconnectedClient) {
   EXPECT_EQ(TcpSend(kRequest), 1);
   Bytes reply;
   EXPECT_EQ(TcpReceive(reply, 14), 1);
+}
+
+TEST_F(TcpChannelTest, HostTextIsResolvedWithinTheConnectLimit) {
+  ASSERT_NO_FATAL_FAILURE(StartPeer(LoopbackAddress(13), [](PeerSocket& peer) {
+    if (peer.Receive(kRequest.size(), 3000) == kRequest) peer.SendAll(kReply);
+    peer.SeesClose(5000);
+  }));
+  std::vector<std::pair<std::string, std::uint32_t>> asked;
+  SetResolver([&asked](const std::string& host, std::uint32_t limit_ms) {
+    asked.emplace_back(host, limit_ms);
+    if (host == "scale-front")
+      return std::vector<std::string>{LoopbackAddress(14), LoopbackAddress(13)};
+    return std::vector<std::string>{};
+  });
+  EXPECT_FALSE(TcpConnect(LoopbackAddress(13) + ":5001"));
+  EXPECT_FALSE(TcpConnect("scale-back"));
+  // Each address in turn, within what is left of the limit: nothing listens
+  // at the first one, the second connects.
+  EXPECT_TRUE(TcpConnect("scale-front"));
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_EQ(asked[0].first, LoopbackAddress(13) + ":5001") << "taken whole";
+  for (const auto& [host, limit] : asked) EXPECT_EQ(limit, kTcpConnectLimitMs) << host;
+  ASSERT_EQ(TcpSend(kRequest), 0);
+  Bytes got;
+  EXPECT_EQ(TcpReceive(got, 14), 0);
+  EXPECT_EQ(got, kReply);
+}
+
+TEST(Lookup, WaitsForTheLookupAtMostItsLimit) {
+  struct Case {
+    const char* name;
+    int lookup_ms;  // how long the lookup takes; -1: it fails by throwing
+    std::vector<std::string> found;
+  };
+  const std::vector<Case> cases = {
+      {"in time", 0, {"lookup result"}},
+      {"too slow", 1000, {}},
+      {"failing", -1, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Stopwatch watch;
+    const auto found = transport::LookUpWithin(
+        [c] {
+          if (c.lookup_ms < 0) throw std::runtime_error("no");
+          SleepMs(c.lookup_ms);
+          return std::vector<std::string>{"lookup result"};
+        },
+        100);
+    EXPECT_EQ(found, c.found);
+    EXPECT_LT(watch.Ms(), 500);
+  }
+  // Lookups that never come back are not piled up without end: past the
+  // bound, a new one fails at once.
+  auto release = std::make_shared<std::promise<void>>();
+  const std::shared_future<void> released = release->get_future().share();
+  int started = 0;
+  while (started < transport::kMaxPendingLookups + 2) {
+    ++started;
+    transport::LookUpWithin(
+        [released] {
+          released.wait();
+          return std::vector<std::string>{};
+        },
+        1);
+  }
+  EXPECT_TRUE(LookupsPending());
+  EXPECT_TRUE(
+      transport::LookUpWithin([] { return std::vector<std::string>{"second result"}; }, 1000)
+          .empty());
+  release->set_value();
+  for (int i = 0; i < 100 && LookupsPending(); ++i) SleepMs(10);
+  EXPECT_FALSE(LookupsPending());
+  EXPECT_EQ(transport::LookUpWithin([] { return std::vector<std::string>{"second result"}; }, 1000),
+            std::vector<std::string>{"second result"});
 }
 
 TEST_F(TcpChannelTest, AddressWithPortIsTakenWholeAndFailsToResolve) {
@@ -97,8 +176,13 @@ TEST_F(TcpChannelTest, ReceiveGathersPiecesUpToTheExpectedCount) {
       {"longer reply is returned whole", 14, {longer}, longer},
       {"any length takes the first piece", 0, {head, tail}, head},
   };
-  ASSERT_NO_FATAL_FAILURE(StartPeer(LoopbackAddress(4), [cases](PeerSocket& peer) {
+  ASSERT_NO_FATAL_FAILURE(StartPeer(LoopbackAddress(4), [this, cases](PeerSocket& peer) {
+    bool replace = false;
     for (const ReplyCase& c : cases) {
+      // After a reply of another length than expected, the request comes
+      // over a fresh connection.
+      if (replace) peer = NextConnection(3000);
+      replace = c.expected != 0 && c.reply.size() != c.expected;
       if (peer.Receive(kRequest.size(), 3000) != kRequest) return;
       for (std::size_t i = 0; i < c.pieces.size(); ++i) {
         if (i > 0) SleepMs(50);
@@ -190,7 +274,7 @@ TEST_F(TcpChannelTest, DisconnectClosesAndReleasesTheClient) {
     closed->set_value(peer.SeesClose(3000));
   }));
   ASSERT_TRUE(TcpConnect(LoopbackAddress(11)));
-  TcpDisconnect();
+  CloseChannels();  // as TcpDisconnect, for a host releasing the library
   EXPECT_FALSE(TcpHasClient());
   EXPECT_FALSE(TcpConnected());
   EXPECT_TRUE(closed->get_future().get());

@@ -33,6 +33,10 @@ class TcpPeerTest : public ::testing::Test {
     });
   }
 
+  // For a script: the next connection (the channel replaces its connection
+  // after an exchange without a reply of the expected length).
+  PeerSocket NextConnection(int timeout_ms = 5000) { return listener_->Accept(timeout_ms); }
+
   std::unique_ptr<PeerListener> listener_;
   std::thread peer_;
   SeamGuard seams_;

@@ -55,6 +55,7 @@ class SeamGuard {
   ~SeamGuard() {
     SetTickSource({});
     SetMessagePump({});
+    SetResolver({});
   }
   SeamGuard(const SeamGuard&) = delete;
   SeamGuard& operator=(const SeamGuard&) = delete;

@@ -1,5 +1,7 @@
 #include "Script.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "raroredoziri/ErrorInfo.h"
 #include "raroredoziri/Members.h"
 #include "raroredoziri/Transport.h"
+#include "raroredoziri/WeightState.h"
 
 namespace rd::cli {
 namespace {
@@ -20,10 +23,16 @@ constexpr const char* kUsage =
     "Runs the items in order on one Scale object:\n"
     "  Name=Value   puts a property (Connection=COM3, Goods=Milk, Screen=1)\n"
     "  Name         calls a method or gets a property and prints Name=value\n"
+    "  ReadStableWeight=MS  reads the weight until it is stable and above zero,\n"
+    "               at most MS milliseconds (0..30000); prints its state:\n"
+    "               ReadStableWeight=stable, or the state it was in at the\n"
+    "               deadline (unstable, zero, under_zero, not_ready,\n"
+    "               disconnected) and ends with exit code 3\n"
     "\n"
     "Options:\n"
     "  --device N=PATH  serial port N is the device PATH (Linux; default /dev/ttyS<N-1>)\n"
     "  --codepage CP    single-byte code page of the scale's texts (Linux; default 1252)\n"
+    "  --allow-zero     ReadStableWeight also takes a steady zero\n"
     "  --watch          after the items, read the weight repeatedly on one live line\n"
     "  --interval MS    pause between two readings of --watch (default 200)\n"
     "  --count N        stop --watch after N readings (default: until Ctrl+C)\n"
@@ -33,6 +42,9 @@ constexpr const char* kUsage =
     "Result codes: 0 done, 1 no usable connection, 2 no complete reply,\n"
     "4 not available with the legacy protocol, 5 refused by the scale.\n"
     "A failure status prints its error description and ends with exit code 1.\n"
+    "Weight states: stable, unstable, zero, under_zero, not_ready, disconnected.\n"
+    "Ctrl+C or SIGTERM ends the run at once, also in the middle of a call\n"
+    "(exit code 130 or 143).\n"
     "\n"
     "Example:\n"
     "  raroredoziri Connection=127.0.0.1 OpenConnection ReadWeight Weight Stable \\\n"
@@ -47,6 +59,14 @@ std::optional<T> ParseInteger(std::string_view text) {
   const auto [ptr, ec] = std::from_chars(begin, end, value);
   if (ec != std::errc() || ptr != end || begin == end) return std::nullopt;
   return value;
+}
+
+// Member names are looked up without regard to case (as late binding does).
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
 }
 
 std::string Show(const MemberValue& value) {
@@ -70,11 +90,16 @@ const char* TypeName(MemberType type) {
 
 class Session {
  public:
-  Session(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+  Session(std::ostream& out, std::ostream& err, const std::atomic<bool>* stop,
+          std::atomic<bool>* calling)
+      : out_(out), err_(err), stop_(stop), calling_(calling) {}
 
   int Item(const std::string& item) {
     const auto eq = item.find('=');
     const std::string name = item.substr(0, eq);
+    if (eq != std::string::npos && EqualsIgnoringCase(name, "ReadStableWeight")) {
+      return ReadStable(std::string_view(item).substr(eq + 1));
+    }
     const std::int32_t dispid = DispidOfName(name);
     if (dispid < 0) return Usage("unknown member \"" + name + "\" (see --list)");
     if (eq != std::string::npos) return Put(dispid, name, std::string_view(item).substr(eq + 1));
@@ -94,9 +119,10 @@ class Session {
       MemberValue result;
       if (const int code = Invoke(read, result); code != kExitOk) return code;
       char line[128];
-      std::snprintf(line, sizeof line, "\rWeight=%-10d Division=%-3d Stable=%d  result=%d   ",
-                    scale_.Weight, scale_.Division, int{scale_.Stable},
-                    std::get<std::int32_t>(result));
+      const std::int32_t code = std::get<std::int32_t>(result);
+      std::snprintf(line, sizeof line, "\rWeight=%-10d Division=%-3d Stable=%d  result=%d  %-12s ",
+                    scale_.Weight, scale_.Division, int{scale_.Stable}, code,
+                    WeightStateName(StateOfReading(code, scale_.Weight, scale_.Stable != 0)));
       out_ << line << std::flush;
       if (count != 0 && n + 1 == count) break;
       for (int waited = 0; waited < interval_ms; waited += 50) {
@@ -108,12 +134,36 @@ class Session {
     return kExitOk;
   }
 
+  void AllowZero() { allow_zero_ = true; }
+
   int Usage(const std::string& message) {
     err_ << "raroredoziri: " << message << '\n';
     return kExitUsage;
   }
 
  private:
+  int ReadStable(std::string_view text) {
+    const auto ms = ParseInteger<int>(text);
+    if (!ms || *ms < 0 || *ms > 30000) return Usage("ReadStableWeight takes 0..30000 milliseconds");
+    const MemberInfo& read = *FindMember(DispidOfName("ReadWeight"), MemberKind::Method);
+    int failed = kExitOk;
+    const StableRequest request{std::chrono::milliseconds(*ms), std::chrono::milliseconds(100),
+                                allow_zero_, std::nullopt};
+    const StableOutcome outcome = StableWait(request).Run([&]() -> StableSample {
+      if (stop_ != nullptr && stop_->load()) {
+        failed = kExitInterrupted;
+        return {};  // ends the wait
+      }
+      MemberValue result;
+      failed = Invoke(read, result);
+      if (failed != kExitOk) return {};  // ends the wait as a lost connection
+      return {std::get<std::int32_t>(result), scale_.Weight, scale_.Division, scale_.Stable != 0};
+    });
+    if (failed != kExitOk) return failed;
+    out_ << "ReadStableWeight=" << WeightStateName(outcome.state) << '\n' << std::flush;
+    return outcome.end == StableEnd::kGood ? kExitOk : kExitNotStable;
+  }
+
   int Put(std::int32_t dispid, const std::string& name, std::string_view text) {
     const MemberInfo* member = FindMember(dispid, MemberKind::Put);
     if (member == nullptr) return Usage("\"" + name + "\" is read-only");
@@ -139,7 +189,9 @@ class Session {
   }
 
   int Invoke(const MemberInfo& member, MemberValue& value) {
+    if (calling_ != nullptr) calling_->store(true);
     const std::int32_t status = InvokeMember(scale_, member, value);
+    if (calling_ != nullptr) calling_->store(false);
     if (status == kStatusOk) return kExitOk;
     const auto error = TakeErrorInfo();
     char code[16];
@@ -151,14 +203,17 @@ class Session {
 
   std::ostream& out_;
   std::ostream& err_;
+  const std::atomic<bool>* stop_;
+  std::atomic<bool>* calling_;
   TScale scale_;
+  bool allow_zero_ = false;
 };
 
 }  // namespace
 
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   const std::atomic<bool>* stop) {
-  Session session(out, err);
+                   const std::atomic<bool>* stop, std::atomic<bool>* calling) {
+  Session session(out, err, stop, calling);
   std::vector<std::string> items;
   bool watch = false;
   int interval_ms = 200;
@@ -193,6 +248,8 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
       const auto number = cp ? ParseInteger<unsigned>(*cp) : std::nullopt;
       if (!number) return session.Usage("--codepage takes a code page number");
       if (!SetCodePage(*number)) return session.Usage("code page " + *cp + " is not available");
+    } else if (arg == "--allow-zero") {
+      session.AllowZero();
     } else if (arg == "--watch") {
       watch = true;
     } else if (arg == "--interval") {
@@ -216,6 +273,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     return kExitUsage;
   }
   for (const std::string& item : items) {
+    if (stop != nullptr && stop->load()) return kExitInterrupted;
     if (const int code = session.Item(item); code != kExitOk) return code;
   }
   return watch ? session.Watch(interval_ms, count, stop) : kExitOk;

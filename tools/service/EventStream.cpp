@@ -25,8 +25,11 @@ bool PeerGone(int fd) {
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-std::string Event(const std::string& name, const Snapshot& s) {
-  return "event: weight\ndata: " + WeightJson(name, s).dump() + "\n\n";
+// The id is the snapshot's version: a client that reconnects with
+// Last-Event-ID gets the current reading at once all the same.
+std::string Event(const ScaleEntry& scale, const Snapshot& s) {
+  return "event: weight\nid: " + std::to_string(s.version) +
+         "\ndata: " + WeightJson(scale, s).dump() + "\n\n";
 }
 
 }  // namespace
@@ -92,7 +95,7 @@ bool EventStream::Next(httplib::DataSink& sink) {
   }
   version_ = snapshot.version;
   comment_due_ = clock::now() + kKeepAliveComment;
-  text += Event(monitor_.Name(), snapshot);
+  text += Event(monitor_.Entry(), snapshot);
   return sink.write(text.data(), text.size());
 }
 

@@ -15,7 +15,8 @@ namespace rd::service {
 // answer runs; an event stream watches it to notice a client that left.
 int ConnectionSocket(const httplib::Request& req);
 
-// The latest snapshot at once, then every newer one; a comment line when
+// The latest snapshot at once (also to a client that reconnects with
+// Last-Event-ID), then every newer one; a comment line when
 // nothing changed for 15 s. It ends when the client leaves (noticed within a
 // second) or the monitor stops. Each call of Next writes at most one piece
 // and returns false to end the stream.

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "ScaleSettings.h"
 #include "Trust.h"
 #include "object/ConnectionString.h"
 
@@ -24,7 +25,8 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --config FILE       JSON configuration file (keys: listen, port, token,\n"
     "                      cors_origins, allowed_hosts, tls_cert, tls_key,\n"
-    "                      poll_rate, devices, codepage, scales)\n"
+    "                      poll_rate, devices, codepage, scales, mqtt; a scale\n"
+    "                      takes name, connection, capacity, poll_rate, units)\n"
     "  --scale NAME=CONN   a scale and its connection (127.0.0.9, COM3); repeatable\n"
     "  --listen ADDR       address to listen on (default 127.0.0.1); any other than\n"
     "                      a loopback address needs a token, tls_cert and tls_key\n"
@@ -41,6 +43,9 @@ constexpr const char* kUsage =
     "  GET  /                               the scale page\n"
     "  GET  /scales                         the scales and their states\n"
     "  GET  /scales/NAME/weight             reads weight and tare now\n"
+    "  GET  /scales/NAME/weight?stable=true&timeout=MS\n"
+    "                                       the first stable weight above zero (408\n"
+    "                                       at the deadline; allow_zero=true)\n"
     "  GET  /scales/NAME/events             weight events (text/event-stream)\n"
     "  POST /scales/NAME/commands/SetGoods  body {\"Goods\":\"Milk\"}: puts, then sends\n"
     "\n"
@@ -179,6 +184,10 @@ bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::stri
         if (!normal) return wrong("cors_origins", "an array of origins (https://pos.example)");
         options.cors_origins.push_back(*normal);
       }
+    } else if (key == "mqtt") {
+      EdgeOptions edge;
+      if (!ApplyEdgeConfig(value, edge, message)) return false;
+      options.mqtt = std::move(edge);
     } else if (key == "allowed_hosts") {
       if (!value.is_array()) return wrong("allowed_hosts", "an array of host names");
       options.allowed_hosts.clear();
@@ -211,7 +220,8 @@ bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::stri
           return wrong("scales", "an array of {\"name\": ..., \"connection\": ...}");
         }
         if (!AddScale(scale["name"].get<std::string>(), scale["connection"].get<std::string>(),
-                      options, message)) {
+                      options, message) ||
+            !ReadScaleSettings(scale, options.scales.back(), message)) {
           return false;
         }
       }

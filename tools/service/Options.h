@@ -6,16 +6,33 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "EdgeOptions.h"
+
 namespace rd::service {
 
+// The unit of one division code: its name and the decimals of the raw weight.
+struct ScaleUnit {
+  std::string name;  // "kg"
+  int decimals = 0;  // 0..6: value = raw / 10^decimals
+};
+
 struct ScaleEntry {
+  ScaleEntry() = default;
+  ScaleEntry(std::string name_, std::string connection_)
+      : name(std::move(name_)), connection(std::move(connection_)) {}
+
   std::string name;        // letters, digits, '-', '_' and '.'
   std::string connection;  // the scale's Connection: "127.0.0.9", "COM3"
+  // Settings of its own from the configuration file (ScaleSettings.h).
+  std::optional<std::int64_t> capacity;  // raw weight units
+  std::optional<int> poll_rate;          // the service's when empty
+  std::map<int, ScaleUnit> units;        // by division code
 };
 
 // Bounds on the clients' connections (see Gate.h).
@@ -40,6 +57,7 @@ struct ServiceOptions {
   std::vector<std::pair<std::uint16_t, std::string>> devices;
   std::optional<unsigned> codepage;
   std::vector<ScaleEntry> scales;
+  std::optional<EdgeOptions> mqtt;  // the Sparkplug edge node, when configured
 
   // Reopening a lost scale: the first wait, doubling up to the longest.
   std::chrono::milliseconds reopen_first{500};

@@ -1,12 +1,15 @@
 #include "Routes.h"
 
 #include <algorithm>
+#include <charconv>
 #include <nlohmann/json.hpp>
 
 #include "ConfigFile.h"
 #include "EventStream.h"
 #include "PageData.h"
+#include "ScaleSettings.h"
 #include "ScriptData.h"
+#include "StableReading.h"
 #include "WeightJson.h"
 
 namespace rd::service {
@@ -82,6 +85,36 @@ void ChangeSites(ServiceState& s, const httplib::Request& req, httplib::Response
   SendJson(res, 200, answer);
 }
 
+// GET /scales/NAME/weight?stable=true[&timeout=MS][&allow_zero=true]: the
+// first reading good for a sale (200); at the deadline the last reading and
+// its state (408); a scale that is or goes disconnected ends the wait (503).
+void ReadStable(ServiceState& s, const ScaleMonitor& monitor, const httplib::Request& req,
+                httplib::Response& res) {
+  long long timeout_ms = kStableTimeoutDefault.count();
+  if (req.has_param("timeout")) {
+    const std::string text = req.get_param_value("timeout");
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), timeout_ms);
+    if (ec != std::errc() || end != text.data() + text.size() || timeout_ms < 0 ||
+        timeout_ms > kStableTimeoutMax.count()) {
+      return SendError(res, 400, "timeout is 0 to 30000 milliseconds");
+    }
+  }
+  const bool allow_zero = req.get_param_value("allow_zero") == "true";
+  // A waiting client holds an HTTP thread, as an event stream does.
+  if (s.waits.fetch_add(1) + s.streams >= kMaxStreams) {
+    s.waits.fetch_sub(1);
+    return SendError(res, 503, "too many clients waiting");
+  }
+  const StableAnswer answer =
+      WaitStable(monitor, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms),
+                 allow_zero);
+  s.waits.fetch_sub(1);
+  const int status = answer.end == StableEnd::kGood       ? 200
+                     : answer.end == StableEnd::kDeadline ? 408
+                                                          : 503;
+  SendJson(res, status, WeightJson(monitor.Entry(), answer.snapshot));
+}
+
 }  // namespace
 
 void AddRoutes(httplib::Server& server, ServiceState& s) {
@@ -150,7 +183,9 @@ void AddRoutes(httplib::Server& server, ServiceState& s) {
       const Snapshot latest = monitor->Latest();
       list.push_back({{"name", monitor->Name()},
                       {"connection", monitor->Connection()},
-                      {"state", StateName(latest.state)}});
+                      {"state", StateName(latest.state)},
+                      {"weight_state", WeightStateName(StateOf(latest, monitor->Entry()))},
+                      {"settings", ScaleSettingsJson(monitor->Entry(), s.options.poll_rate)}});
       if (latest.state == LinkState::kError) list.back()["error"] = latest.error;
     }
     SendJson(res, 200, {{"scales", list}});
@@ -160,14 +195,17 @@ void AddRoutes(httplib::Server& server, ServiceState& s) {
              [&s](const httplib::Request& req, httplib::Response& res) {
                ScaleMonitor* monitor = s.Find(req.matches[1]);
                if (monitor == nullptr) return SendError(res, 404, "unknown scale");
-               SendJson(res, 200, WeightJson(monitor->Name(), monitor->ReadNow()));
+               if (req.get_param_value("stable") == "true")
+                 return ReadStable(s, *monitor, req, res);
+               SendJson(res, 200, WeightJson(monitor->Entry(), monitor->ReadNow()));
              });
 
   server.Get(R"(/scales/([^/]+)/events)",
              [&s](const httplib::Request& req, httplib::Response& res) {
                ScaleMonitor* monitor = s.Find(req.matches[1]);
                if (monitor == nullptr) return SendError(res, 404, "unknown scale");
-               if (s.streams.fetch_add(1) >= std::min(kMaxStreams, s.options.max_streams)) {
+               if (s.streams.fetch_add(1) >= std::min(kMaxStreams, s.options.max_streams) ||
+                   s.streams + s.waits > kMaxStreams) {
                  s.streams.fetch_sub(1);
                  return SendError(res, 503, "too many event streams");
                }

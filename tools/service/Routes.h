@@ -3,6 +3,7 @@
 //   GET  /                                    the scale page
 //   GET  /scales                              names, connections, states
 //   GET  /scales/{name}/weight                a reading taken now
+//   GET  /scales/{name}/weight?stable=true&timeout=MS   a reading for a sale
 //   GET  /scales/{name}/events                text/event-stream of weight events
 //   GET  /scales/{name}/settings              what the next command of each kind sends
 //   POST /scales/{name}/commands/{Command}    JSON body of property puts
@@ -15,6 +16,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -33,12 +35,17 @@ namespace rd::service {
 inline constexpr std::size_t kHttpThreads = 96;
 inline constexpr std::size_t kReservedThreads = 16;
 
+// The wait of a stable reading: 3 s unless the request says, 30 s at most.
+inline constexpr std::chrono::milliseconds kStableTimeoutDefault{3000};
+inline constexpr std::chrono::milliseconds kStableTimeoutMax{30000};
+
 struct ServiceState {
   ServiceOptions options;
   LogLine log;
   std::vector<std::unique_ptr<ScaleMonitor>> monitors;
   std::map<std::string, ScaleMonitor*> by_name;
   std::atomic<std::size_t> streams{0};
+  std::atomic<std::size_t> waits{0};  // clients waiting for a stable reading
 
   // The trust settings; the allowed sites change while the service runs.
   TrustSettings Trust() const {

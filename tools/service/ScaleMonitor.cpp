@@ -169,6 +169,7 @@ void ScaleMonitor::Publish(Snapshot next, std::uint64_t served) {
   }
   fresh_.notify_all();
   if (changed) changed_.notify_all();
+  if (changed && on_change_) on_change_();
 }
 
 bool ScaleMonitor::Sleep(std::chrono::steady_clock::time_point until, bool on_demand) {

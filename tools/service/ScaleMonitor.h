@@ -86,6 +86,7 @@ class ScaleMonitor {
   }
 
   const std::string& Name() const { return entry_.name; }
+  const ScaleEntry& Entry() const { return entry_; }
   const std::string& Connection() const { return entry_.connection; }
 
   Snapshot Latest() const;
@@ -105,6 +106,9 @@ class ScaleMonitor {
   // in a body keep what this service last sent to the scale, for every
   // client. An object of command names and CommandValues.
   nlohmann::ordered_json Settings();
+  // `on_change` runs on the poller thread after every change a reader would
+  // see (as WaitNewer); set before Start.
+  void Watch(std::function<void()> on_change) { on_change_ = std::move(on_change); }
 
  private:
   void Poll();
@@ -137,6 +141,7 @@ class ScaleMonitor {
   std::uint64_t served_ = 0;    // asked_ when the last completed reading began
   std::uint64_t finished_ = 0;  // completed readings and failures
   std::thread poller_;
+  std::function<void()> on_change_;
 };
 
 // "2026-12-09T17:20:00.123Z"

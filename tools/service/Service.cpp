@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Connection.h"
+#include "EdgeNode.h"
 #include "Gate.h"
 #include "Routes.h"
 
@@ -58,6 +59,7 @@ struct Service::Impl {
   SslContext tls;
   std::unique_ptr<Gate> gate;
   std::thread listener;
+  std::unique_ptr<EdgeNode> edge;  // with an "mqtt" section
   int port = 0;
   bool started = false;
 };
@@ -72,7 +74,9 @@ Service::Service(ServiceOptions options, LogLine log) : impl_(std::make_unique<I
   timing.reopen_max = s.options.reopen_max;
   timing.lost_after = s.options.lost_after;
   for (const ScaleEntry& entry : s.options.scales) {
-    s.monitors.push_back(std::make_unique<ScaleMonitor>(entry, timing, s.log));
+    MonitorTiming own = timing;
+    if (entry.poll_rate) own.period = std::chrono::milliseconds(1000 / *entry.poll_rate);
+    s.monitors.push_back(std::make_unique<ScaleMonitor>(entry, own, s.log));
     s.by_name[entry.name] = s.monitors.back().get();
   }
 }
@@ -84,6 +88,12 @@ bool Service::Start(std::string& error) {
   ServiceState& s = impl.state;
   if (impl.started) return true;
   GatedServer& server = impl.server;
+  if (s.options.mqtt && !impl.edge) {
+    std::vector<ScaleMonitor*> monitors;
+    for (auto& monitor : s.monitors) monitors.push_back(monitor.get());
+    impl.edge = std::make_unique<EdgeNode>(*s.options.mqtt, monitors, s.log);
+    if (!impl.edge->Start(error)) return false;
+  }
   if (!s.options.tls_cert.empty()) {
     impl.tls = MakeSslContext(s.options.tls_cert, s.options.tls_key, error);
     if (!impl.tls) return false;
@@ -150,6 +160,7 @@ void Service::Stop() {
   Impl& impl = *impl_;
   if (!impl.started) return;
   impl.started = false;
+  if (impl.edge) impl.edge->Stop();
   // Every monitor is told at once: that ends the event streams and the
   // readings waited for, which hold HTTP threads. The HTTP threads then end
   // within their idle, read and write timeouts; the pollers after the

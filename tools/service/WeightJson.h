@@ -2,6 +2,9 @@
 // every weight event carries it. A failed reading has null weight, tare,
 // division and stable (result and meaning say why) and the time of the
 // failure; the last good reading, when there was one, comes as last_good.
+// weight_state is the reading's state in the words of WeightState.h; with a
+// unit configured for the division code, a reading also carries value and
+// unit.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -11,6 +14,6 @@
 
 namespace rd::service {
 
-nlohmann::ordered_json WeightJson(const std::string& name, const Snapshot& snapshot);
+nlohmann::ordered_json WeightJson(const ScaleEntry& scale, const Snapshot& snapshot);
 
 }  // namespace rd::service

@@ -155,12 +155,23 @@ void SimDevice::Cut(SimAction& action, std::size_t limit) {
   action.cut = "cut " + sizes + std::to_string(reply.size() - from) + ", " + pauses + " ms";
 }
 
+bool SimDevice::NextWeight(std::int32_t& weight) {
+  weight = config_.weight;
+  const bool moving = weight_replies_ < config_.settle_after;
+  if (moving) ++weight_replies_;
+  if (moving || config_.settle_after == 0) {
+    config_.weight = WrappingAdd(config_.weight, config_.weight_step);
+  }
+  return config_.stable && !moving;
+}
+
 Bytes SimDevice::WeightReply() {
+  std::int32_t weight = 0;
+  const bool stable = NextWeight(weight);
   Bytes body{0xA0};
-  PutInt32Le(body, config_.weight);
+  PutInt32Le(body, weight);
   body.push_back(config_.division);
-  body.push_back(config_.stable ? 1 : 0);
-  config_.weight = WrappingAdd(config_.weight, config_.weight_step);
+  body.push_back(stable ? 1 : 0);
   return BuildFrame(body);
 }
 
@@ -172,9 +183,9 @@ Bytes SimDevice::TareReply() const {
 }
 
 Bytes SimDevice::LegacyWeightReply() {
-  Bytes reply = EncodeLegacyWeight(config_.weight, config_.division, config_.stable);
-  config_.weight = WrappingAdd(config_.weight, config_.weight_step);
-  return reply;
+  std::int32_t weight = 0;
+  const bool stable = NextWeight(weight);
+  return EncodeLegacyWeight(weight, config_.division, stable);
 }
 
 std::optional<Bytes> SimDevice::Answer(const ParsedRequest& request, bool refuse_command,

@@ -15,7 +15,7 @@
 //     "E" -> 06 45;  "J" -> 5-byte legacy weight reply;  frames -> no answer
 // Every reply frame is built with BuildFrame, so header, length and checksum
 // are those of a real frame. After every weight reply the weight grows by
-// weight_step.
+// weight_step (with settle_after, only until it settles).
 #pragma once
 
 #include <cstdint>
@@ -42,6 +42,10 @@ struct SimConfig {
   bool stable = true;
   std::int32_t tare = 0;
   std::int32_t weight_step = 0;  // added to the weight after each weight reply
+  // N > 0: a weight settling on the scale. The first N weight replies are
+  // marked unstable, each followed by weight_step; from then on the weight
+  // holds and is marked as `stable` says.
+  std::uint32_t settle_after = 0;
 
   // Deterministic faults, applied to every answer.
   std::set<std::uint8_t> refused;   // codes answered with the 8-byte 0x15 frame
@@ -84,6 +88,11 @@ struct SimConfig {
 
   // N > 0: the server ends after N requests, once their replies are out.
   std::uint32_t max_requests = 0;
+
+  // How many of the latest requests SimScale keeps on record (with the log
+  // of when their answers went out); earlier ones are forgotten, so that a
+  // long run stays flat in memory.
+  std::size_t history = 4096;
 };
 
 // One piece of output, due at_ms after the request was complete.
@@ -136,11 +145,14 @@ class SimDevice {
   Bytes WeightReply();
   Bytes TareReply() const;
   Bytes LegacyWeightReply();
+  // The stability flag of the next weight reply; moves the weight on.
+  bool NextWeight(std::int32_t& weight);
   // Cuts a one-piece output at the configured or random positions below
   // `limit` bytes.
   void Cut(SimAction& action, std::size_t limit);
 
   SimConfig config_;
+  std::uint32_t weight_replies_ = 0;
   std::optional<SimRandom> random_;
   std::optional<SimRandom> segment_random_;
 };

@@ -49,7 +49,8 @@ A simulated scale for development and tests. Serves a TCP listener on port
 then one line per request it receives. Runs until SIGINT or SIGTERM.
 
 Endpoints (at least one):
-  --tcp ADDR         listen on ADDR:5001 (an IPv4 address, e.g. 127.0.0.9)
+  --tcp ADDR         listen on ADDR:5001 (an IPv4 address, e.g. 127.0.0.9);
+                     again for more scales alike, each its own, in one process
   --pty              serve a pseudo-terminal and print its slave path
   --pty-link PATH    with --pty: create a symbolic link PATH to the slave
                      (removed at exit); implies --pty
@@ -69,6 +70,8 @@ Scale state:
   --stable 0|1       stability flag (default 1)
   --tare N           tare (signed 32-bit, default 0); SetTare changes it
   --weight-step N    added to the weight after every weight reply (default 0)
+  --settle-after N   a settling weight: the first N weight replies are
+                     unstable and move by --weight-step, then it holds
 
 Faults:
   --refuse LIST      command codes to refuse, hex, comma-separated (A2,A5)
@@ -111,7 +114,11 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
     if (option == "--help" || option == "-h") {
       options.help = true;
     } else if (option == "--tcp") {
-      options.endpoints.tcp_address = value();
+      if (options.endpoints.tcp_address.empty()) {
+        options.endpoints.tcp_address = value();
+      } else {
+        options.more_tcp.push_back(value());
+      }
     } else if (option == "--pty") {
       options.endpoints.pty = true;
     } else if (option == "--pty-link") {
@@ -139,6 +146,8 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
       config.weight_step =
           Number<std::int32_t>(option, value(), std::numeric_limits<std::int32_t>::min(),
                                std::numeric_limits<std::int32_t>::max());
+    } else if (option == "--settle-after") {
+      config.settle_after = Count(option, value());
     } else if (option == "--refuse") {
       config.refused = Codes(option, value());
     } else if (option == "--delay") {

@@ -12,7 +12,8 @@ namespace rd::sim {
 struct SimOptions {
   SimConfig config;
   SimEndpoints endpoints;
-  bool quiet = false;  // print only the endpoint lines and "ready"
+  std::vector<std::string> more_tcp;  // further scales alike, one per address
+  bool quiet = false;                 // print only the endpoint lines and "ready"
   bool help = false;
 };
 

@@ -84,8 +84,11 @@ class SimScale {
   std::string TcpEndpoint() const;  // "127.0.0.9:5001", empty without TCP
   std::string PtyPath() const;      // "/dev/pts/7", empty without a pty
 
+  // Request indices count every request since Start. Only the latest
+  // SimConfig::history requests are kept on record: Requests() gives those,
+  // RequestsSince() and AnsweredSince() only ever name kept ones.
   std::vector<SimRequest> Requests() const;
-  // The requests from index `first` on (none when fewer arrived).
+  // The kept requests from index `first` on (none when fewer arrived).
   std::vector<SimRequest> RequestsSince(std::size_t first) const;
   // The indices (into Requests()) of the requests of which some answer byte
   // went out at `since` or later, each once, in the order of writing. Tells
@@ -95,7 +98,7 @@ class SimScale {
   std::vector<std::size_t> AnsweredSince(std::chrono::steady_clock::time_point since) const;
   // Waits until no write is under way; false after the timeout.
   bool WaitWhileWriting(std::chrono::milliseconds timeout) const;
-  std::size_t RequestCount() const;
+  std::size_t RequestCount() const;  // every request since Start, kept or not
   // True once at least `count` requests arrived; false after the timeout.
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
 

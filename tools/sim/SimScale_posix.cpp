@@ -200,10 +200,13 @@ struct SimScale::Impl {
   // ---- shared ----
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  std::vector<SimRequest> requests;
+  // The latest requests; requests[0] has the index first_request.
+  std::deque<SimRequest> requests;
+  std::size_t first_request = 0;
   // When output went out (at the latest), and for which request; in time
-  // order.
-  std::vector<std::pair<Clock::time_point, std::size_t>> writes;
+  // order. writes[0] is entry number first_write.
+  std::deque<std::pair<Clock::time_point, std::size_t>> writes;
+  std::size_t first_write = 0;
   bool done = false;
 
   void Log(const std::string& line) const {
@@ -305,8 +308,13 @@ struct SimScale::Impl {
     std::size_t index;
     {
       std::lock_guard lock(mutex);
-      index = requests.size();
+      index = first_request + requests.size();
       requests.push_back(std::move(request));
+      const std::size_t keep = std::max<std::size_t>(1, device.Config().history);
+      while (requests.size() > keep) {
+        requests.pop_front();
+        ++first_request;
+      }
     }
     changed.notify_all();
     Log(line);
@@ -354,10 +362,19 @@ struct SimScale::Impl {
     }
   }
 
+  // Returns the entry's number, for WroteAt.
   std::size_t LogWrite(std::size_t request) {
     std::lock_guard lock(mutex);
+    // Entries of forgotten requests go, and at most 32 per kept request stay
+    // (a paced line writes byte by byte). Only the newest entry can still
+    // wait for its time.
+    const std::size_t keep = 32 * std::max<std::size_t>(1, device.Config().history);
+    while (!writes.empty() && (writes.front().second < first_request || writes.size() >= keep)) {
+      writes.pop_front();
+      ++first_write;
+    }
     writes.emplace_back(Clock::time_point::max(), request);
-    return writes.size() - 1;
+    return first_write + writes.size() - 1;
   }
 
   // Writes what is due; returns false when the link has been closed.
@@ -390,7 +407,7 @@ struct SimScale::Impl {
       }
       {
         std::lock_guard lock(mutex);
-        writes[entry].first = Clock::now();
+        writes[entry - first_write].first = Clock::now();
       }
       changed.notify_all();
       if (written < 0) {
@@ -616,14 +633,15 @@ std::string SimScale::PtyPath() const { return impl_->pty_path; }
 
 std::vector<SimRequest> SimScale::Requests() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->requests;
+  return std::vector<SimRequest>(impl_->requests.begin(), impl_->requests.end());
 }
 
 std::vector<SimRequest> SimScale::RequestsSince(std::size_t first) const {
   std::lock_guard lock(impl_->mutex);
-  const auto& all = impl_->requests;
-  if (first >= all.size()) return {};
-  return std::vector<SimRequest>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+  const auto& kept = impl_->requests;
+  const std::size_t from = first > impl_->first_request ? first - impl_->first_request : 0;
+  if (from >= kept.size()) return {};
+  return std::vector<SimRequest>(kept.begin() + static_cast<std::ptrdiff_t>(from), kept.end());
 }
 
 std::vector<std::size_t> SimScale::AnsweredSince(
@@ -635,6 +653,7 @@ std::vector<std::size_t> SimScale::AnsweredSince(
                        [](const auto& write, Clock::time_point t) { return write.first < t; });
   std::vector<std::size_t> indices;
   for (; it != writes.end(); ++it) {
+    if (it->second < impl_->first_request) continue;  // forgotten
     if (std::find(indices.begin(), indices.end(), it->second) == indices.end()) {
       indices.push_back(it->second);
     }
@@ -651,12 +670,13 @@ bool SimScale::WaitWhileWriting(std::chrono::milliseconds timeout) const {
 
 std::size_t SimScale::RequestCount() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->requests.size();
+  return impl_->first_request + impl_->requests.size();
 }
 
 bool SimScale::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(impl_->mutex);
-  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->requests.size() >= count; });
+  return impl_->changed.wait_for(
+      lock, timeout, [&] { return impl_->first_request + impl_->requests.size() >= count; });
 }
 
 bool SimScale::Done() const {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,14 @@ int Run(const rd::sim::SimOptions& options) {
   rd::sim::SimLog log;
   if (!options.quiet) log = PrintLine;
   rd::sim::SimScale sim(options.config, log);
+  std::vector<std::unique_ptr<rd::sim::SimScale>> more;
   try {
     sim.Start(options.endpoints);
+    for (const std::string& address : options.more_tcp) {
+      more.push_back(std::make_unique<rd::sim::SimScale>(options.config, log));
+      more.back()->Start(rd::sim::SimEndpoints::Tcp(address));
+      PrintLine("tcp " + more.back()->TcpEndpoint());
+    }
   } catch (const rd::Fault& fault) {
     std::fprintf(stderr, "raroredoziri-sim: %s\n", fault.what());
     close(signal_fd);
@@ -54,6 +61,7 @@ int Run(const rd::sim::SimOptions& options) {
   pollfd fds[2] = {{signal_fd, POLLIN, 0}, {sim.DoneFd(), POLLIN, 0}};
   while (poll(fds, 2, -1) < 0 && errno == EINTR) {
   }
+  for (auto& scale : more) scale->Stop();
   sim.Stop();
   close(signal_fd);
   return 0;

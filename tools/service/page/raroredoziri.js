@@ -9,6 +9,8 @@
 //       onState: s => badge(s),                     // "connecting", "connected", "disconnected", ...
 //       onError: e => alert(e.message),             // e.kind: origin, host, token, permission,
 //     });                                           //         unreachable, http
+//     const w = await front.stableWeight(3000);   // for pricing: stable, above zero, or throws
+//                                                 // kind "timeout" (e.reading: the last one)
 //     const answer = await front.command("SetGoods", { Goods: "Milk" });  // throws the same errors
 //     front.close();
 //   </script>
@@ -50,6 +52,8 @@
 
   function kindOf(status, text) {
     if (status === 401) return "token";
+    if (status === 408) return "timeout";
+    if (status === 503) return "unavailable";
     if (status === 403 && /^host/.test(text)) return "host";
     if (status === 403) return "origin";
     return "http";
@@ -76,7 +80,9 @@
       try { body = await res.json(); } catch (e) { /* not JSON */ }
       if (!res.ok) {
         const text = (body && body.error) || "HTTP " + res.status;
-        throw new ServiceError(kindOf(res.status, text), text, res.status);
+        const error = new ServiceError(kindOf(res.status, text), text, res.status);
+        if (body && "weight_state" in body) error.reading = body;
+        throw error;
       }
       return body;
     }
@@ -147,6 +153,16 @@
     }
 
     settings() { return this.client.request(this.path("/settings")); }
+
+    // The first reading that is stable and above zero within `timeout` ms
+    // (default 3000, at most 30000); the service's poller reads the scale.
+    // No such reading: throws kind "timeout", or "unavailable" when the scale
+    // is not connected, with the last reading in e.reading.
+    stableWeight(timeout, allowZero) {
+      const query = "?stable=true&timeout=" + (timeout === undefined ? 3000 : timeout) +
+                    (allowZero ? "&allow_zero=true" : "");
+      return this.client.request(this.path("/weight" + query));
+    }
 
     close() {
       this.closed = true;
