@@ -67,6 +67,7 @@ struct MqttClient::Impl {
   static void OnConnect(mosquitto*, void* self, int rc) {
     auto* impl = static_cast<Impl*>(self);
     if (rc == 0 && impl->handlers.connected) impl->handlers.connected();
+    if (rc != 0 && impl->handlers.refused) impl->handlers.refused(mosquitto_connack_string(rc));
   }
   static void OnDisconnect(mosquitto*, void* self, int rc) {
     auto* impl = static_cast<Impl*>(self);
