@@ -9,10 +9,10 @@ under 32 readers while a healthy one is read at 20/s.
 service_load.py --service PATH --sim PATH [--seconds 30] [--streams 50] [--rate 200]
 Exits non-zero on any failed request, a stream without events, memory that
 grew by more than a quarter (and more than 8 MiB), a kept-alive GET /weight
-median more than 1 ms above the raw exchanges', a 95th percentile of the
-change-to-event latency above one poll period + 5 ms (the maximum is printed;
-a loaded machine's scheduling shows there first), or a healthy scale's p99 of
-50 ms or more beside the silent one.
+median more than 1 ms above the raw exchanges', events that take more than
+5 ms (95th percentile) from the reading that saw a change to the client (the
+wait for that reading is the poll period's; the whole change-to-event time is
+printed), or a healthy scale's p99 of 50 ms or more beside the silent one.
 """
 import argparse
 import http.client
@@ -23,7 +23,8 @@ import sys
 import threading
 import time
 
-import service_probes as probes
+sys.dont_write_bytecode = True  # no __pycache__ beside the script
+import service_probes as probes  # noqa: E402
 
 SCALES = [("front", "127.0.0.61"), ("back", "127.0.0.62")]
 RAW_SCALE = "127.0.0.63"  # the raw exchanges' own scale (one connection per scale)
@@ -196,7 +197,7 @@ def main():
 
         raw = probes.raw_exchanges(RAW_SCALE, 300)
         kept = probes.kept_alive_gets(port, "front", 300)
-        events = probes.event_latencies(port, "front", 30)
+        events, deliveries = probes.event_latencies(port, "front", 30)
 
         stats = Stats()
         stop = threading.Event()
@@ -242,13 +243,15 @@ def main():
             print("  failure:", f)
         ms = 1000
         raw_median, kept_median = probes.median(raw) * ms, probes.median(kept) * ms
-        event_limit = 1000 / POLL_RATE + 5
         print(f"  one kept-alive client: GET /weight median {kept_median:.2f} ms "
               f"(p99 {probes.percentile(kept, 0.99) * ms:.2f} ms); raw weight + tare exchanges "
               f"median {raw_median:.2f} ms")
-        event_p95 = probes.percentile(events, 0.95) * ms
+        delivery_p95 = probes.percentile(deliveries, 0.95) * ms
         print(f"  change to event ({len(events)} changes): median {probes.median(events) * ms:.1f} ms, "
-              f"p95 {event_p95:.1f} ms, max {max(events) * ms:.1f} ms (limit {event_limit:.0f} ms)")
+              f"p95 {probes.percentile(events, 0.95) * ms:.1f} ms, max {max(events) * ms:.1f} ms "
+              f"(poll period {1000 / POLL_RATE:.0f} ms); reading to event: median "
+              f"{probes.median(deliveries) * ms:.2f} ms, p95 {delivery_p95:.2f} ms, "
+              f"max {max(deliveries) * ms:.2f} ms (limit 5 ms)")
         worst = max((a[0] for a in silent_answers), default=0)
         print(f"  silent scale, {len(silent_answers)} readers at once: answered within "
               f"{worst:.2f} s, results {sorted(set(a[1] for a in silent_answers))}; healthy scale "
@@ -263,7 +266,7 @@ def main():
         ok = (not stats.failures and silent == 0 and len(stats.events) == args.streams and
               stats.requests >= args.rate * seconds * 0.9 and
               not (grew > rss_start / 4 and grew > 8192) and
-              kept_median <= raw_median + 1 and event_p95 <= event_limit and silent_ok)
+              kept_median <= raw_median + 1 and delivery_p95 <= 5 and silent_ok)
         print("service load:", "ok" if ok else "FAILED")
         return 0 if ok else 1
     finally:

@@ -6,6 +6,7 @@
 - a scale that goes silent (a relay that stops passing its replies on) read
   by 32 clients at once while another client reads a healthy scale at 20/s.
 """
+import datetime
 import http.client
 import json
 import random
@@ -90,9 +91,18 @@ def kept_alive_gets(port, name, count):
     return times
 
 
+def _wall(stamp):
+    """Seconds since the epoch of a reading's time ("2026-12-09T17:20:00.123Z")."""
+    return datetime.datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%S.%fZ").replace(
+        tzinfo=datetime.timezone.utc).timestamp()
+
+
 def event_latencies(port, name, rounds):
-    """Seconds from a new tare at the scale (its SetTare answered) to the
-    event that carries it, at random moments of the poll period."""
+    """For a new tare at the scale (its SetTare answered) at random moments of
+    the poll period, the seconds until the event that carries it arrives, and
+    of those the part after the reading was taken (the event's time): the
+    delivery, which the poll period does not bound. Returns (totals,
+    deliveries)."""
     got = {}
     cond = threading.Condition()
     stop = threading.Event()
@@ -106,16 +116,18 @@ def event_latencies(port, name, rounds):
             if not line:
                 break
             if line.startswith(b"data:"):
-                tare = json.loads(line[5:]).get("tare")
+                arrived, wall = time.monotonic(), time.time()
+                event = json.loads(line[5:])
                 with cond:
-                    got.setdefault(tare, time.monotonic())
+                    if event.get("tare") not in got:
+                        got[event.get("tare")] = (arrived, wall - _wall(event["time"]))
                     cond.notify_all()
         conn.close()
 
     reader = threading.Thread(target=listen, daemon=True)
     reader.start()
     cmd = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    latencies = []
+    totals, deliveries = [], []
     for i in range(rounds):
         time.sleep(random.uniform(0.05, 0.15))
         tare = 700 + i
@@ -127,10 +139,11 @@ def event_latencies(port, name, rounds):
             cond.wait_for(lambda: tare in got, timeout=3)
             if tare not in got:
                 raise RuntimeError(f"no event with tare {tare}")
-            latencies.append(max(0.0, got[tare] - changed))
+            totals.append(max(0.0, got[tare][0] - changed))
+            deliveries.append(max(0.0, got[tare][1]))
     stop.set()
     cmd.close()
-    return latencies
+    return totals, deliveries
 
 
 class Muter:
