@@ -194,10 +194,12 @@ int Run(Args& a) {
   const std::string state_topic = std::string(sparkplug::kNamespace) + "/STATE/" + a.host_id;
   const std::string filter =
       std::string(sparkplug::kNamespace) + "/" + (a.group.empty() ? "+" : a.group) + "/#";
-  std::unique_ptr<sparkplug::MqttClient> client;
+  // What the handlers touch outlives the client (declared after it).
   std::mutex connected_mutex;
   std::condition_variable connected_cv;
   bool connected = false;
+  std::string refused;
+  std::unique_ptr<sparkplug::MqttClient> client;
   sparkplug::MqttHandlers handlers;
   handlers.connected = [&] {
     client->Subscribe(filter, 1);
@@ -205,6 +207,11 @@ int Run(Args& a) {
     client->Publish(state_topic, StatePayload(true), 1, false);
     std::lock_guard<std::mutex> lock(connected_mutex);
     connected = true;
+    connected_cv.notify_all();
+  };
+  handlers.refused = [&](const std::string& reason) {
+    std::lock_guard<std::mutex> lock(connected_mutex);
+    refused = reason;
     connected_cv.notify_all();
   };
   handlers.message = [&view](const std::string& topic, const std::string& payload, bool) {
@@ -218,8 +225,10 @@ int Run(Args& a) {
   }
   {
     std::unique_lock<std::mutex> lock(connected_mutex);
-    if (!connected_cv.wait_for(lock, 10s, [&] { return connected; })) {
-      std::cerr << "raroredoziri-fleet: no connection to " << a.mqtt.uri << "\n";
+    if (!connected_cv.wait_for(lock, 10s, [&] { return connected || !refused.empty(); }) ||
+        !connected) {
+      std::cerr << "raroredoziri-fleet: no connection to " << a.mqtt.uri
+                << (refused.empty() ? "" : ": " + refused) << "\n";
       return 2;
     }
   }

@@ -64,20 +64,36 @@ struct MqttClient::Impl {
   mosquitto* mosq = nullptr;
   bool running = false;
 
+  // Nothing a handler raises may cross the library's C frames: it ends
+  // there (the message is dropped; a connection goes on).
+  template <typename F>
+  static void Guard(F&& f) noexcept {
+    try {
+      f();
+    } catch (...) {
+    }
+  }
   static void OnConnect(mosquitto*, void* self, int rc) {
     auto* impl = static_cast<Impl*>(self);
-    if (rc == 0 && impl->handlers.connected) impl->handlers.connected();
+    Guard([&] {
+      if (rc == 0 && impl->handlers.connected) impl->handlers.connected();
+      if (rc != 0 && impl->handlers.refused) impl->handlers.refused(mosquitto_connack_string(rc));
+    });
   }
   static void OnDisconnect(mosquitto*, void* self, int rc) {
     auto* impl = static_cast<Impl*>(self);
-    if (impl->handlers.disconnected) impl->handlers.disconnected(rc == 0);
+    Guard([&] {
+      if (impl->handlers.disconnected) impl->handlers.disconnected(rc == 0);
+    });
   }
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
     auto* impl = static_cast<Impl*>(self);
-    if (!impl->handlers.message) return;
-    const std::string payload(static_cast<const char*>(m->payload),
-                              static_cast<std::size_t>(m->payloadlen));
-    impl->handlers.message(m->topic, payload, m->retain);
+    Guard([&] {
+      if (!impl->handlers.message) return;
+      const std::string payload(static_cast<const char*>(m->payload),
+                                static_cast<std::size_t>(m->payloadlen));
+      impl->handlers.message(m->topic, payload, m->retain);
+    });
   }
 };
 

@@ -27,6 +27,9 @@ struct MqttSettings {
 struct MqttHandlers {
   std::function<void()> connected;
   std::function<void(bool asked)> disconnected;  // asked: by Stop
+  // The broker refused the connection ("not authorised", ...); it is tried
+  // again all the same.
+  std::function<void(const std::string& reason)> refused;
   std::function<void(const std::string& topic, const std::string& payload, bool retained)> message;
 };
 

@@ -275,6 +275,9 @@ EdgeNode::EdgeNode(EdgeOptions options, const std::vector<ScaleMonitor*>& monito
   MqttHandlers handlers;
   handlers.connected = [&impl] { impl.Connected(); };
   handlers.disconnected = [&impl](bool asked) { impl.Disconnected(asked); };
+  handlers.refused = [&impl](const std::string& reason) {
+    impl.Log("the broker refused the connection: " + reason);
+  };
   handlers.message = [&impl](const std::string& topic, const std::string& payload, bool retained) {
     impl.Message(topic, payload, retained);
   };
