@@ -65,6 +65,12 @@ bool LookupsPending();
 // one; this is the way to release what they hold.
 void CloseChannels();
 
+// Releases everything the library holds for the network once no object uses
+// it any more: closes the process-wide channels and, on Windows, stops
+// Winsock. False, releasing nothing, while a lookup is still running
+// (LookupsPending): the library's code must then stay loaded.
+bool ReleaseNetwork();
+
 // ---- Serial channel ------------------------------------------------------
 
 inline constexpr std::size_t kComBufferSize = 2000;

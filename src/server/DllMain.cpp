@@ -101,13 +101,15 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
 STDAPI DllCanUnloadNow() {
   if (!g_module) return S_OK;
   Turn turn;
-  const HRESULT answer = g_module->CanUnloadNow();
+  HRESULT answer = g_module->CanUnloadNow();
+  // A host-name lookup that its caller gave up on still runs this module's
+  // code on a worker thread: the module must stay until it ends.
+  if (answer == S_OK && rd::LookupsPending()) answer = S_FALSE;
   if (answer == S_OK && g_module->Holds()) {
     try {
       g_module->ShutDown();
-      // No object is left to use the process-wide channels.
-      rd::ComClose();
-      rd::TcpDisconnect();
+      // No object is left to use the process-wide channels or Winsock.
+      if (!rd::ReleaseNetwork()) answer = S_FALSE;
     } catch (...) {
       // Out of memory while taking the class objects off the list: what is
       // still held stays until the next answer S_OK.

@@ -6,6 +6,7 @@
 #include "raroredoziri/Fault.h"
 #include "raroredoziri/Transport.h"
 #include "transport/Channels.h"
+#include "transport/tcp_socket.h"
 
 namespace rd {
 namespace transport {
@@ -118,6 +119,13 @@ void CloseChannels() {
   }
   const transport::ChannelTurn turn(channels.tcp.Lock());
   if (turn.Usable()) channels.tcp.Disconnect();
+}
+
+bool ReleaseNetwork() {
+  if (LookupsPending()) return false;
+  CloseChannels();
+  transport::StopWinsock();
+  return true;
 }
 
 namespace {

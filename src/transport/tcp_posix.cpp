@@ -181,4 +181,6 @@ bool IsAddressLiteral(const std::string& host) {
 
 std::string SocketErrorText(int error) { return std::system_category().message(error); }
 
+void StopWinsock() {}
+
 }  // namespace rd::transport

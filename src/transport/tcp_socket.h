@@ -61,4 +61,8 @@ bool IsAddressLiteral(const std::string& host);
 // The platform's text for a socket error number.
 std::string SocketErrorText(int error);
 
+// Windows: stops Winsock if a connection attempt started it (the next one
+// starts it again). Elsewhere nothing.
+void StopWinsock();
+
 }  // namespace rd::transport

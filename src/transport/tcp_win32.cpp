@@ -17,25 +17,21 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Winsock is started by the first connection attempt, never at load, and
-// stopped when the module goes.
-class Winsock {
- public:
-  Winsock() { started_ = WSAStartup(MAKEWORD(2, 2), &data_) == 0; }
-  ~Winsock() {
-    if (started_) WSACleanup();
-  }
-  Winsock(const Winsock&) = delete;
-  Winsock& operator=(const Winsock&) = delete;
-  bool Started() const { return started_; }
-
- private:
-  WSADATA data_{};
-  bool started_ = false;
-};
+// stopped only by ReleaseNetwork: never from a static destructor, which runs
+// under the loader lock when the module is unloaded. The lock is a slim
+// reader/writer lock, which needs no clean-up either.
+SRWLOCK g_winsock_lock = SRWLOCK_INIT;
+bool g_winsock_started = false;
 
 bool StartWinsock() {
-  static Winsock winsock;
-  return winsock.Started();
+  AcquireSRWLockExclusive(&g_winsock_lock);
+  if (!g_winsock_started) {
+    WSADATA data{};
+    g_winsock_started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  const bool started = g_winsock_started;
+  ReleaseSRWLockExclusive(&g_winsock_lock);
+  return started;
 }
 
 SOCKET AsSocket(std::uintptr_t handle) { return static_cast<SOCKET>(handle); }
@@ -231,6 +227,13 @@ std::string SocketErrorText(int error) {
   }
   if (message.empty()) message = "error " + std::to_string(error);
   return message;
+}
+
+void StopWinsock() {
+  AcquireSRWLockExclusive(&g_winsock_lock);
+  if (g_winsock_started) WSACleanup();
+  g_winsock_started = false;
+  ReleaseSRWLockExclusive(&g_winsock_lock);
 }
 
 }  // namespace rd::transport

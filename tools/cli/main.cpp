@@ -27,11 +27,18 @@ extern "C" void OnInterrupt(int signal_number) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The C runtime calls the handler on a thread of its own for Ctrl+C.
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+#else
+  // No SA_RESTART: a wait in progress ends with EINTR.
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+#endif
   const std::vector<std::string> args(argv + 1, argv + argc);
   return rd::cli::RunCommandLine(args, std::cout, std::cerr, &g_stop, &g_calling);
 }
