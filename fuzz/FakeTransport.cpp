@@ -211,5 +211,7 @@ bool IsAddressLiteral(const std::string& /*host*/) { return true; }
 
 std::string SocketErrorText(int error) { return "fake socket error " + std::to_string(error); }
 
+void StopWinsock() {}
+
 }  // namespace transport
 }  // namespace rd
