@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "ConnectionLimits.h"
 #include "EdgeOptions.h"
 
 namespace rd::service {
@@ -33,15 +34,6 @@ struct ScaleEntry {
   std::optional<std::int64_t> capacity;  // raw weight units
   std::optional<int> poll_rate;          // the service's when empty
   std::map<int, ScaleUnit> units;        // by division code
-};
-
-// Bounds on the clients' connections (see Gate.h).
-struct ConnectionLimits {
-  std::size_t per_address = 128;
-  std::size_t total = 512;
-  std::chrono::milliseconds idle{5000};      // to begin a request
-  std::chrono::milliseconds request{10000};  // to send a request's head and body
-  std::chrono::milliseconds write_wait{2000};
 };
 
 struct ServiceOptions {
