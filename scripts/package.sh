@@ -250,7 +250,7 @@ check "control: Package raroredoziri" test "$(field Package)" = raroredoziri
 check "control: Version $version" test "$(field Version)" = "$version"
 check "control: Architecture $(dpkg --print-architecture)" test "$(field Architecture)" = "$(dpkg --print-architecture)"
 check "control: Depends names the C++ runtime" grep -q 'libstdc++6' <<<"$(field Depends)"
-check "control: Depends names the HTTP library of the service" grep -q 'libcpp-httplib' <<<"$(field Depends)"
+check "control: Depends names the TLS library of the service" grep -q 'libssl' <<<"$(field Depends)"
 deb_files=$(dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|' | grep -v '/$' | LC_ALL=C sort)
 for f in /usr/bin/raroredoziri /usr/bin/raroredoziri-sim /usr/lib/libraroredoziri.a \
          /usr/bin/raroredoziri-service /usr/lib/systemd/system/raroredoziri-service.service \
