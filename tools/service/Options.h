@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "ConnectionLimits.h"
+#ifdef RD_SERVICE_MQTT
 #include "EdgeOptions.h"
+#endif
 
 namespace rd::service {
 
@@ -49,7 +51,9 @@ struct ServiceOptions {
   std::vector<std::pair<std::uint16_t, std::string>> devices;
   std::optional<unsigned> codepage;
   std::vector<ScaleEntry> scales;
+#ifdef RD_SERVICE_MQTT
   std::optional<EdgeOptions> mqtt;  // the Sparkplug edge node, when configured
+#endif
 
   // Reopening a lost scale: the first wait, doubling up to the longest.
   std::chrono::milliseconds reopen_first{500};

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#ifdef RD_SERVICE_MQTT
 #include "EdgeNode.h"
+#endif
 #include "HttpServer.h"
 #include "Routes.h"
 
@@ -11,7 +13,9 @@ namespace rd::service {
 struct Service::Impl {
   ServiceState state;
   std::unique_ptr<HttpServer> server;
+#ifdef RD_SERVICE_MQTT
   std::unique_ptr<EdgeNode> edge;  // with an "mqtt" section
+#endif
   bool started = false;
 };
 
@@ -38,12 +42,14 @@ bool Service::Start(std::string& error) {
   Impl& impl = *impl_;
   ServiceState& s = impl.state;
   if (impl.started) return true;
+#ifdef RD_SERVICE_MQTT
   if (s.options.mqtt && !impl.edge) {
     std::vector<ScaleMonitor*> monitors;
     for (auto& monitor : s.monitors) monitors.push_back(monitor.get());
     impl.edge = std::make_unique<EdgeNode>(*s.options.mqtt, monitors, s.log);
     if (!impl.edge->Start(error)) return false;
   }
+#endif
   HttpServerOptions http;
   http.listen = s.options.listen;
   http.port = s.options.port;
@@ -88,7 +94,9 @@ void Service::Stop() {
   Impl& impl = *impl_;
   if (!impl.started) return;
   impl.started = false;
+#ifdef RD_SERVICE_MQTT
   if (impl.edge) impl.edge->Stop();
+#endif
   // Every monitor is told at once: that ends the event streams and the
   // readings waited for, which hold request threads. The server then closes
   // every connection; the pollers end after the exchange each may be in,
