@@ -2,9 +2,9 @@
 //   raroredoziri-service.exe install [--config FILE]   automatic start, LocalService
 //   raroredoziri-service.exe uninstall
 //   raroredoziri-service.exe service [--config FILE]   (the manager runs this)
-// The default configuration is %ProgramData%\RaroreDoziri\service.json; the
-// service logs to service.log beside it (1 MiB, then the older half moves to
-// service.log.1).
+// The default configuration is %ProgramData%\RaroreDoziri\service.json (as
+// the installing user sees it); the service logs to service.log beside the
+// configuration it runs with (1 MiB, then the log moves to service.log.1).
 #include <windows.h>
 
 #include <condition_variable>
@@ -131,9 +131,8 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   status_handle = RegisterServiceCtrlHandlerExA(kName, OnControl, nullptr);
   if (status_handle == nullptr) return;
   Report(SERVICE_START_PENDING, 5000);
-  CreateDirectoryA(DataDirectory().c_str(), nullptr);
-  FileLog log(DataDirectory() + "\\service.log");
   const std::string config = ConfigOf(service_args);
+  FileLog log(config.substr(0, config.find_last_of("\\/") + 1) + "service.log");
   ServiceOptions options;
   std::optional<int> done = LoadOptions({"--config", config}, options);
   if (done) {
