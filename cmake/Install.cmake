@@ -39,7 +39,7 @@ if(NOT WIN32)
                 ${PROJECT_BINARY_DIR}/RaroreDoziriConfigVersion.cmake
     DESTINATION ${RD_CMAKE_DIR} COMPONENT Development)
 
-  foreach(program raroredoziri-cli raroredoziri-sim raroredoziri-service)
+  foreach(program raroredoziri-cli raroredoziri-sim raroredoziri-service raroredoziri-fleet)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
     endif()

@@ -140,7 +140,7 @@ ensure_tree() {
   cmake --build "$dir" -j "$jobs" --target "$@" >"$scratch/build-$preset.log" 2>&1 ||
     { tail -n 30 "$scratch/build-$preset.log"; return 1; }
 }
-check "build $release_dir" ensure_tree "$release_dir" release raroredoziri raroredoziri-cli raroredoziri-sim raroredoziri-service
+check "build $release_dir" ensure_tree "$release_dir" release raroredoziri raroredoziri-cli raroredoziri-sim raroredoziri-service raroredoziri-fleet
 check "build $x64_dir" ensure_tree "$x64_dir" mingw64 RaroreDoziri
 check "build $x86_dir" ensure_tree "$x86_dir" mingw32 RaroreDoziri
 if [ "$failed" -gt 0 ]; then
@@ -251,9 +251,11 @@ check "control: Version $version" test "$(field Version)" = "$version"
 check "control: Architecture $(dpkg --print-architecture)" test "$(field Architecture)" = "$(dpkg --print-architecture)"
 check "control: Depends names the C++ runtime" grep -q 'libstdc++6' <<<"$(field Depends)"
 check "control: Depends names the TLS library of the service" grep -q 'libssl' <<<"$(field Depends)"
+check "control: Depends names the MQTT client library" grep -q 'libmosquitto' <<<"$(field Depends)"
 deb_files=$(dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|' | grep -v '/$' | LC_ALL=C sort)
 for f in /usr/bin/raroredoziri /usr/bin/raroredoziri-sim /usr/lib/libraroredoziri.a \
          /usr/bin/raroredoziri-service /usr/lib/systemd/system/raroredoziri-service.service \
+         /usr/bin/raroredoziri-fleet \
          /usr/share/doc/raroredoziri/service.json.example \
          /usr/include/raroredoziri/Scale.h /usr/include/raroredoziri/Members.h \
          /usr/include/raroredoziri/Members.inc /usr/include/raroredoziri/Transport.h \

@@ -5,7 +5,8 @@
 // exchange, a call from another thread waits for it (at most 4 s, then the
 // method answers 2, CloseConnection 1, without touching the channel), and a
 // call that host code makes from inside a serial wait (the message pump, on
-// the same thread) is refused the same way. The functions below each take
+// the same thread) is refused the same way at once (CloseConnection there
+// closes the port, and the waiting call ends). The functions below each take
 // the channel for their one step; on the thread that already holds it they
 // run at once.
 #pragma once

@@ -61,8 +61,11 @@ def serve_pos_page(directory, service_port):
     """A tiny static server for the POS page on a loopback address of its own."""
     with open(os.path.join(directory, "pos.html"), "w") as f:
         f.write(POS_PAGE.replace("%PORT%", str(service_port)))
-    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=directory)
-    handler.log_message = lambda *a: None
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    handler = functools.partial(Quiet, directory=directory)
     server = http.server.ThreadingHTTPServer((POS_ADDR, 0), handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, f"http://{POS_ADDR}:{server.server_address[1]}"

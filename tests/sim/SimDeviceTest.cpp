@@ -359,8 +359,11 @@ TEST(SimOptions, ReadsEveryOption) {
                                         "--max-requests",
                                         "10",
                                         "--quiet",
-                                        "--any-baud"});
+                                        "--any-baud",
+                                        "--tcp",
+                                        "127.0.0.10"});
   EXPECT_EQ(o.endpoints.tcp_address, "127.0.0.9");
+  EXPECT_EQ(o.more_tcp, std::vector<std::string>{"127.0.0.10"});
   EXPECT_TRUE(o.endpoints.pty);
   EXPECT_EQ(o.endpoints.pty_link, "/tmp/x");
   EXPECT_EQ(o.config.variant, SimVariant::kLegacy);

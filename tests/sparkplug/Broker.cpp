@@ -146,6 +146,11 @@ std::size_t Recorder::Count() const {
   return seen_.size();
 }
 
+void Recorder::HostState(const std::string& host, bool online) {
+  client_->Publish("spBv1.0/STATE/" + host,
+                   std::string("{\"online\":") + (online ? "true" : "false") + "}", 1, true);
+}
+
 void Recorder::Publish(const std::string& topic, const sparkplug::Payload& p) {
   client_->Publish(topic, p.SerializeAsString(), 1, false);
 }

@@ -64,6 +64,8 @@ class Recorder {
             std::chrono::milliseconds timeout = std::chrono::seconds(15));
   std::size_t Count() const;
   void Publish(const std::string& topic, const sparkplug::Payload& p);
+  // A host application's STATE, retained.
+  void HostState(const std::string& host, bool online);
 
  private:
   mutable std::mutex mutex_;

@@ -2,7 +2,7 @@
 // table; then, through a real Mosquitto broker on 127.121.0.1, a service
 // process with two scales (the simulated one on 127.121.1.1, nothing on
 // 127.121.1.2): births, data, commands and their answers, rebirth, a broker
-// restart and the service's death.
+// restart, the primary host's STATE and the service's death.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -87,7 +87,8 @@ TEST(SparkplugRules, SequencesTopicsAndMetricTypes) {
 }
 
 constexpr const char* kBrokerAddress = "127.121.0.1";
-constexpr int kBrokerPort = 1883;
+// Not 1883: a system broker may listen on every address there.
+constexpr int kBrokerPort = 21883;
 
 std::string ServicePath() { return RD_SERVICE_PATH; }
 
@@ -130,7 +131,9 @@ TEST(EdgeNode, ThroughTheBroker) {
       {"mqtt",
        {{"broker", std::string("tcp://") + kBrokerAddress + ":" + std::to_string(kBrokerPort)},
         {"group", "store-7"},
-        {"node", "counter"}}}};
+        {"node", "counter"},
+        {"primary_host", "office"}}}};
+  recorder.HostState("office", true);
   const std::string file = dir.Write("service.json", service_config.dump());
   auto service = std::make_unique<Child>(std::vector<std::string>{ServicePath(), "--config", file},
                                          dir.Path() + "/service.log");
@@ -142,6 +145,7 @@ TEST(EdgeNode, ThroughTheBroker) {
   EXPECT_EQ(s.payload.seq(), 0u);
   EXPECT_EQ(Value(s, kBdSeq), 0);
   EXPECT_EQ(Value(s, kRebirth), false);
+  EXPECT_EQ(Value(s, kScales), "front,back");
   // Every later message of the node carries the next seq.
   std::uint64_t expected_seq = 1;
   auto next = [&](const std::function<bool(const Seen&)>& match) {
@@ -166,6 +170,7 @@ TEST(EdgeNode, ThroughTheBroker) {
       EXPECT_EQ(Value(s, "Division"), 2);
       EXPECT_EQ(Value(s, "Stable"), true);
       EXPECT_EQ(Value(s, "State"), "connected");
+      EXPECT_EQ(Value(s, "WeightState"), "stable");
     }
     back_lost = back_lost || Is(s, "DDEATH", "back");
   }
@@ -206,6 +211,8 @@ TEST(EdgeNode, ThroughTheBroker) {
       {"c-5", [](Payload&) {}, "nowhere", nullptr, "unknown scale"},
       {"c-6", [](Payload& p) { p.mutable_metrics(0)->set_string_value("Dance"); }, "front", nullptr,
        "unknown command"},
+      {"c-7", [](Payload& p) { AddString(p, "Goods", std::string(70000, 'x')); }, "front", nullptr,
+       "larger than 64 KiB"},
   };
   for (const Refused& r : refused) {
     Payload p = Command(r.correlation[3] == '3' ? "SetLock" : "SetGoods", r.correlation);
@@ -235,16 +242,27 @@ TEST(EdgeNode, ThroughTheBroker) {
   expected_seq = 1;
   ASSERT_TRUE(next([](const Seen& m) { return Is(m, "DBIRTH", "front"); }));
 
-  // The broker restarts: the node reconnects and is born with the next bdSeq.
+  // The broker restarts: the node reconnects and, once its primary host is
+  // online, is born with the next bdSeq.
   broker.reset();
   broker = StartBroker(dir, kBrokerAddress, kBrokerPort);
   Recorder second(std::string("tcp://") + kBrokerAddress + ":" + std::to_string(kBrokerPort));
+  second.HostState("office", true);
   at = 0;
   ASSERT_TRUE(second.Wait(
       at, [](const Seen& m) { return Is(m, "NBIRTH"); }, s));
   EXPECT_EQ(Value(s, kBdSeq), 1);
   ASSERT_TRUE(second.Wait(
       at, [](const Seen& m) { return Is(m, "DBIRTH", "front"); }, s));
+
+  // The primary host goes offline: the node dies; back online: born again.
+  second.HostState("office", false);
+  ASSERT_TRUE(second.Wait(
+      at, [](const Seen& m) { return Is(m, "NDEATH"); }, s));
+  EXPECT_EQ(Value(s, kBdSeq), 1);
+  second.HostState("office", true);
+  ASSERT_TRUE(second.Wait(
+      at, [](const Seen& m) { return Is(m, "NBIRTH"); }, s));
 
   // Killed: the broker delivers the will, NDEATH with the same bdSeq.
   service->Signal(SIGKILL);

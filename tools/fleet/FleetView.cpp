@@ -1,5 +1,6 @@
 #include "FleetView.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace rd::fleet {
@@ -37,11 +38,12 @@ bool FleetView::Take(const std::string& topic, const std::string& payload) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string node_key = t->group + "/" + t->node;
   NodeView& node = nodes_[node_key];
-  if (const auto correlation = TextOf(p, kCommandCorrelation)) {
+  const auto correlation = TextOf(p, kCommandCorrelation);
+  if (correlation && !prefix_.empty() && correlation->rfind(prefix_, 0) == 0) {
     const auto scale = TextOf(p, kCommandScale);
     Answer a{node_key + "/" + (scale ? *scale : t->device), IntOf(p, kCommandResult),
              TextOf(p, kCommandMeaning).value_or(""), TextOf(p, kCommandError).value_or("")};
-    if (!correlation->empty()) answers_[*correlation] = std::move(a);
+    answers_[*correlation] = std::move(a);
     ++answer_count_;
     answered_.notify_all();
   }
@@ -53,6 +55,13 @@ bool FleetView::Take(const std::string& topic, const std::string& payload) {
     node.online = true;
     node.scales.clear();
     if (const Metric* m = FindMetric(p, kBdSeq)) node.bd_seq = m->long_value();
+    // Every scale of the node; those without a DBIRTH are lost.
+    const std::string names = TextOf(p, kScales).value_or("");
+    for (std::size_t at = 0; at < names.size();) {
+      const std::size_t comma = std::min(names.find(',', at), names.size());
+      if (comma > at) node.scales[names.substr(at, comma - at)].state = "lost";
+      at = comma + 1;
+    }
   } else if (t->type == "NDEATH") {
     const Metric* m = FindMetric(p, kBdSeq);
     if (m == nullptr || m->long_value() != node.bd_seq) return false;  // an older session's
@@ -87,7 +96,7 @@ std::vector<std::string> FleetView::Scales(const std::string& group, const std::
       continue;
     }
     for (const auto& [name, s] : n.scales) {
-      if (s.alive && (scale.empty() || name == scale)) out.push_back(node_key + "/" + name);
+      if (scale.empty() || name == scale) out.push_back(node_key + "/" + name);
     }
   }
   return out;

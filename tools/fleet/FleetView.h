@@ -40,12 +40,17 @@ struct Answer {
 
 class FleetView {
  public:
+  // Answers are kept only for correlation ids that begin with `prefix`
+  // (none when it is empty): other hosts' answers are not this tool's.
+  explicit FleetView(std::string prefix = {}) : prefix_(std::move(prefix)) {}
+
   // Takes one message; true when it changed what the fleet looks like.
   bool Take(const std::string& topic, const std::string& payload);
 
   // "GROUP/NODE" -> node, a copy.
   std::map<std::string, NodeView> Nodes() const;
-  // The scales alive now whose ids match (empty: any), as GROUP/NODE/SCALE.
+  // The scales of the online nodes whose ids match (empty: any), lost ones
+  // too (they answer "no connection" at once), as GROUP/NODE/SCALE.
   std::vector<std::string> Scales(const std::string& group, const std::string& node,
                                   const std::string& scale) const;
   // Births seen so far (a measure of when births stop arriving); waits
@@ -60,6 +65,7 @@ class FleetView {
   std::string Table() const;
 
  private:
+  const std::string prefix_;
   mutable std::mutex mutex_;
   std::map<std::string, NodeView> nodes_;
   std::map<std::string, Answer> answers_;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -29,7 +30,8 @@ const char* kUsage = R"(usage: raroredoziri-fleet [OPTIONS] list
 Options:
   --broker URI          tcp://HOST[:1883] or ssl://HOST[:8883] (default tcp://127.0.0.1:1883)
   --ca FILE, --cert FILE, --key FILE   TLS: the broker's CA, a client certificate and key
-  --user NAME, --password TEXT         the broker's credentials
+  --user NAME, --password TEXT         the broker's credentials (--password-file FILE:
+                                       the password is the file's first line, unseen by ps)
   --host-id ID          this tool's Sparkplug host id (default raroredoziri-fleet)
   --group G, --node N   only the scales of this group (store) and edge node
   --wait MS             how long births are waited for (default 3000; less once they stop)
@@ -89,6 +91,14 @@ bool ParseArgs(const std::vector<std::string>& argv, Args& a, std::string& error
       ok = value(a.mqtt.user);
     } else if (arg == "--password") {
       ok = value(a.mqtt.password);
+    } else if (arg == "--password-file") {
+      std::string file;
+      ok = value(file);
+      std::ifstream in(file);
+      if (ok && !std::getline(in, a.mqtt.password)) {
+        error = "cannot read a password from " + file;
+        return false;
+      }
     } else if (arg == "--host-id") {
       ok = value(a.host_id) && sparkplug::ValidId(a.host_id);
     } else if (arg == "--group") {
@@ -176,10 +186,11 @@ int Run(Args& a) {
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-  fleet::FleetView view;
   if (a.mqtt.client_id.empty()) {
     a.mqtt.client_id = a.host_id + "-" + std::to_string(getpid());
   }
+  a.plan.correlation_prefix = a.mqtt.client_id + "-" + std::to_string(sparkplug::NowMs()) + "-";
+  fleet::FleetView view(a.action == "send" ? a.plan.correlation_prefix : std::string());
   const std::string state_topic = std::string(sparkplug::kNamespace) + "/STATE/" + a.host_id;
   const std::string filter =
       std::string(sparkplug::kNamespace) + "/" + (a.group.empty() ? "+" : a.group) + "/#";
@@ -216,6 +227,10 @@ int Run(Args& a) {
   if (a.action == "list") {
     WaitForBirths(view, a.wait);
     std::cout << view.Table();
+    if (view.Nodes().empty()) {
+      std::cerr << "raroredoziri-fleet: no edge node was seen\n";
+      status = 1;
+    }
   } else if (a.action == "watch") {
     const bool tty = isatty(1) != 0;
     std::string shown;
@@ -232,7 +247,6 @@ int Run(Args& a) {
   } else {
     a.plan.deadline = a.deadline;
     a.plan.retries = a.retries;
-    a.plan.correlation_prefix = a.mqtt.client_id + "-" + std::to_string(sparkplug::NowMs()) + "-";
     sparkplug::Payload command;
     if (!fleet::BuildCommand(a.plan, command, error)) {
       std::cerr << "raroredoziri-fleet: " << error << "\n";

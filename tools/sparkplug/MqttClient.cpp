@@ -68,9 +68,9 @@ struct MqttClient::Impl {
     auto* impl = static_cast<Impl*>(self);
     if (rc == 0 && impl->handlers.connected) impl->handlers.connected();
   }
-  static void OnDisconnect(mosquitto*, void* self, int) {
+  static void OnDisconnect(mosquitto*, void* self, int rc) {
     auto* impl = static_cast<Impl*>(self);
-    if (impl->handlers.disconnected) impl->handlers.disconnected();
+    if (impl->handlers.disconnected) impl->handlers.disconnected(rc == 0);
   }
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
     auto* impl = static_cast<Impl*>(self);

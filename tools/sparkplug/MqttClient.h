@@ -26,7 +26,7 @@ struct MqttSettings {
 
 struct MqttHandlers {
   std::function<void()> connected;
-  std::function<void()> disconnected;
+  std::function<void(bool asked)> disconnected;  // asked: by Stop
   std::function<void(const std::string& topic, const std::string& payload, bool retained)> message;
 };
 

@@ -43,6 +43,7 @@ enum class DataType : std::uint32_t {
 // Metric names beside a scale's readings.
 inline constexpr const char* kBdSeq = "bdSeq";
 inline constexpr const char* kRebirth = "Node Control/Rebirth";
+inline constexpr const char* kScales = "Scales";  // NBIRTH: every scale's name, comma-separated
 inline constexpr const char* kCommandName = "Command/Name";
 inline constexpr const char* kCommandCorrelation = "Command/Correlation";
 inline constexpr const char* kCommandScale = "Command/Scale";

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "StableReading.h"
+
 namespace rd::service {
 
 using namespace sparkplug;
@@ -10,17 +12,18 @@ bool Alive(const Snapshot& s) {
   return s.state == LinkState::kConnecting || s.state == LinkState::kConnected;
 }
 
-void AddScaleMetrics(Payload& p, const Snapshot& s, bool birth, const std::string& connection) {
+void AddScaleMetrics(Payload& p, const Snapshot& s, bool birth, const ScaleEntry& scale) {
   const std::optional<Reading>& r = s.reading;
   AddInt32(p, "Weight", r ? std::optional(r->weight) : std::nullopt);
   AddInt32(p, "Tare", r ? r->tare : std::nullopt);
   AddInt32(p, "Division", r ? std::optional(r->division) : std::nullopt);
   AddBool(p, "Stable", r && r->stable);
   AddString(p, "State", StateName(s.state));
+  AddString(p, "WeightState", WeightStateName(StateOf(s, scale)));
   AddInt32(p, "Result", s.result);
   AddString(p, "Error", s.error);
   if (!birth) return;
-  AddString(p, "Connection", connection);
+  AddString(p, "Connection", scale.connection);
   AddString(p, kCommandName, std::nullopt);
   AddString(p, kCommandCorrelation, std::nullopt);
   AddInt32(p, kCommandResult, std::nullopt);

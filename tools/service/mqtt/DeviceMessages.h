@@ -26,9 +26,9 @@ namespace rd::service {
 // A scale the node shows as a device (births it): connecting or connected.
 bool Alive(const Snapshot& snapshot);
 
-// The reading metrics (DDATA); with `birth` every metric (DBIRTH).
-void AddScaleMetrics(sparkplug::Payload& p, const Snapshot& s, bool birth,
-                     const std::string& connection);
+// The reading metrics (DDATA), WeightState among them; with `birth` every
+// metric (DBIRTH).
+void AddScaleMetrics(sparkplug::Payload& p, const Snapshot& s, bool birth, const ScaleEntry& scale);
 
 struct DeviceCommand {
   std::string name;

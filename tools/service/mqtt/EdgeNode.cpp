@@ -18,6 +18,7 @@ namespace {
 
 // DCMDs waiting for one scale; beyond this they are refused at once.
 constexpr std::size_t kMaxWaiting = 64;
+constexpr std::size_t kMaxReadBytes = 1024 * 1024;
 
 // A host's STATE: {"online": true, ...}, or the older plain ONLINE/OFFLINE.
 bool StateOnline(const std::string& payload) {
@@ -46,6 +47,7 @@ struct EdgeNode::Impl {
   std::vector<std::unique_ptr<Device>> devices;
   std::map<std::string, Device*> by_name;
   std::unique_ptr<MqttClient> client;
+  bool running = false;  // the owner's (Start, Stop)
 
   std::mutex mutex;  // the session: everything below, and the order of publishing
   bool connected = false;
@@ -53,7 +55,6 @@ struct EdgeNode::Impl {
   bool node_born = false;
   Sequence seq;
   BirthDeathSequence bd_seq;
-  bool running = false;
 
   void Log(const std::string& line) const {
     if (log) log("mqtt: " + line);
@@ -82,6 +83,9 @@ struct EdgeNode::Impl {
     node.set_seq(seq.Birth());
     AddUInt64(node, kBdSeq, bd_seq.Current());
     AddBool(node, kRebirth, false);
+    std::string names;
+    for (auto& d : devices) names += (names.empty() ? "" : ",") + d->monitor->Name();
+    AddString(node, kScales, names);
     AddString(node, kCommandScale, std::nullopt);
     AddString(node, kCommandName, std::nullopt);
     AddString(node, kCommandCorrelation, std::nullopt);
@@ -95,7 +99,7 @@ struct EdgeNode::Impl {
       d->born = Alive(s);
       if (!d->born) continue;
       Payload p = NewPayload();
-      AddScaleMetrics(p, s, true, d->monitor->Connection());
+      AddScaleMetrics(p, s, true, d->monitor->Entry());
       Send("DBIRTH", p, d->monitor->Name());
     }
   }
@@ -115,7 +119,7 @@ struct EdgeNode::Impl {
     const bool alive = Alive(s);
     if (!alive && !d.born) return;
     Payload p = NewPayload();
-    if (alive) AddScaleMetrics(p, s, !d.born, d.monitor->Connection());
+    if (alive) AddScaleMetrics(p, s, !d.born, d.monitor->Entry());
     Send(!alive ? "DDEATH" : d.born ? "DDATA" : "DBIRTH", p, d.monitor->Name());
     d.born = alive;
   }
@@ -184,9 +188,9 @@ struct EdgeNode::Impl {
     Birth();
   }
 
-  void Disconnected() {
+  void Disconnected(bool asked) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (connected) Log("connection to the broker lost; reconnecting");
+    if (connected && !asked) Log("connection to the broker lost; reconnecting");
     connected = false;
     Died();
     bd_seq.NextSession();
@@ -230,7 +234,10 @@ struct EdgeNode::Impl {
   }
 
   void Command(const std::string& scale, const std::string& payload) {
-    DeviceCommand c = DecodeCommand(payload);
+    // Read for its correlation id up to a bound; refused beyond 64 KiB.
+    DeviceCommand c;
+    if (payload.size() <= kMaxReadBytes) c = DecodeCommand(payload);
+    if (payload.size() > kMaxBodyBytes) c.error = "the DCMD is larger than 64 KiB";
     const auto it = by_name.find(scale);
     if (it == by_name.end()) {
       return Answer(nullptr, scale, c, CommandAnswer{std::nullopt, "unknown scale"});
@@ -267,7 +274,7 @@ EdgeNode::EdgeNode(EdgeOptions options, const std::vector<ScaleMonitor*>& monito
   }
   MqttHandlers handlers;
   handlers.connected = [&impl] { impl.Connected(); };
-  handlers.disconnected = [&impl] { impl.Disconnected(); };
+  handlers.disconnected = [&impl](bool asked) { impl.Disconnected(asked); };
   handlers.message = [&impl](const std::string& topic, const std::string& payload, bool retained) {
     impl.Message(topic, payload, retained);
   };

@@ -1,6 +1,7 @@
 // EdgeNode: the service as a Sparkplug B edge node. Each scale is a device
 // of the node. On every MQTT session the node publishes NBIRTH (with the
-// session's bdSeq, whose NDEATH is the session's will) and a DBIRTH for each
+// session's bdSeq, whose NDEATH is the session's will, and the names of all
+// its scales, live or not, in the Scales metric) and a DBIRTH for each
 // scale that is connecting or connected; then a DDATA whenever a scale's
 // snapshot changes (value, stability or state), a DDEATH when a scale is
 // lost and a DBIRTH when it comes back. "Node Control/Rebirth" in an NCMD,
