@@ -24,7 +24,7 @@ FAILURES = []
 
 
 def check(what, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + what + ("" if ok else ": " + str(detail)))
+    print(("ok   " if ok else "FAIL ") + what + ("" if ok else ": " + str(detail)), flush=True)
     if not ok:
         FAILURES.append(what)
 
@@ -51,13 +51,17 @@ def config_file(content):
 
 def start_service(run, exe, args):
     proc = subprocess.Popen(run + [exe] + args, stderr=subprocess.PIPE, text=True)
-    deadline = time.time() + 120  # wine's first start makes its prefix
-    while time.time() < deadline:
+    # Wine's first start makes its prefix: 120 s at most, then no more waiting.
+    watchdog = threading.Timer(120, proc.kill)
+    watchdog.start()
+    while True:
         line = proc.stderr.readline()
         if not line:
             break
         m = re.search(r"listening on http://[^:]+:(\d+)/", line)
         if m:
+            watchdog.cancel()
+            threading.Thread(target=lambda: proc.stderr.read(), daemon=True).start()
             return proc, int(m.group(1))
     proc.kill()
     raise SystemExit("the service did not start")
