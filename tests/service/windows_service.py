@@ -13,6 +13,7 @@ import re
 import subprocess
 import sys
 import shutil
+import signal
 import tempfile
 import threading
 import time
@@ -49,10 +50,20 @@ def config_file(content):
     return "Z:" + f.name.replace("/", "\\")
 
 
+def end(proc):
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    proc.wait()
+
+
 def start_service(run, exe, args):
-    proc = subprocess.Popen(run + [exe] + args, stderr=subprocess.PIPE, text=True)
+    # A group of its own: the runner (a shell) and wine end together.
+    proc = subprocess.Popen(run + [exe] + args, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
     # Wine's first start makes its prefix: 120 s at most, then no more waiting.
-    watchdog = threading.Timer(120, proc.kill)
+    watchdog = threading.Timer(120, lambda: end(proc))
     watchdog.start()
     while True:
         line = proc.stderr.readline()
@@ -63,7 +74,7 @@ def start_service(run, exe, args):
             watchdog.cancel()
             threading.Thread(target=lambda: proc.stderr.read(), daemon=True).start()
             return proc, int(m.group(1))
-    proc.kill()
+    end(proc)
     raise SystemExit("the service did not start")
 
 
@@ -119,8 +130,7 @@ def api_and_trust(run, exe):
                 first += s.read1(4096)
             check("event stream", b'"state":"connected"' in first, first[:200])
     finally:
-        proc.kill()
-        proc.wait()
+        end(proc)
     # No TLS in the Windows build: asked for it, the service says so.
     result = subprocess.run(run + [exe, "--scale", "front=" + SIM, "--listen", "192.0.2.1",
                                    "--token", "t", "--port", "0"],
