@@ -21,6 +21,7 @@ import urllib.error
 import urllib.request
 
 SIM = "127.131.0.1"
+SERVICE = "127.131.0.2"  # the installed service's own address
 FAILURES = []
 
 
@@ -30,8 +31,8 @@ def check(what, ok, detail=""):
         FAILURES.append(what)
 
 
-def request(port, path, method="GET", body=None, headers=None, host=None):
-    url = "http://127.0.0.1:%d%s" % (port, path)
+def request(port, path, method="GET", body=None, headers=None, host=None, at="127.0.0.1"):
+    url = "http://%s:%d%s" % (at, port, path)
     req = urllib.request.Request(url, data=body, method=method, headers=headers or {})
     if host:
         req.add_header("Host", host)
@@ -147,7 +148,8 @@ def service_mode(run, exe):
     directory = tempfile.mkdtemp(prefix="rd-winsvc-")
     config = os.path.join(directory, "service.json")
     with open(config, "w") as f:
-        json.dump({"scales": [{"name": "front", "connection": SIM}], "port": 18731}, f)
+        json.dump({"scales": [{"name": "front", "connection": SIM}], "listen": SERVICE,
+                   "port": 18731}, f)
     windows_config = "Z:" + config.replace("/", "\\")
 
     def win(*args):
@@ -160,7 +162,7 @@ def service_mode(run, exe):
     status = 0
     for _ in range(50):
         try:
-            status, _ = request(18731, "/scales")
+            status, _ = request(18731, "/scales", at=SERVICE)
             break
         except OSError:
             time.sleep(0.2)
