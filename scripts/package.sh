@@ -141,8 +141,8 @@ ensure_tree() {
     { tail -n 30 "$scratch/build-$preset.log"; return 1; }
 }
 check "build $release_dir" ensure_tree "$release_dir" release raroredoziri raroredoziri-cli raroredoziri-sim raroredoziri-service raroredoziri-fleet
-check "build $x64_dir" ensure_tree "$x64_dir" mingw64 RaroreDoziri
-check "build $x86_dir" ensure_tree "$x86_dir" mingw32 RaroreDoziri
+check "build $x64_dir" ensure_tree "$x64_dir" mingw64 RaroreDoziri raroredoziri-service
+check "build $x86_dir" ensure_tree "$x86_dir" mingw32 RaroreDoziri raroredoziri-service
 if [ "$failed" -gt 0 ]; then
   echo "package: the build trees are not usable; nothing packed"
   exit 1
@@ -186,12 +186,19 @@ $zip_name/samples/jscript/scale.js
 $zip_name/samples/powershell/scale.ps1
 $zip_name/samples/vba/RaroreDoziriSample.bas
 $zip_name/samples/vbscript/scale.vbs
+$zip_name/service.json.example
 $zip_name/user-guide.md
 $zip_name/x64/RaroreDoziri.dll
+$zip_name/x64/install-service.cmd
+$zip_name/x64/raroredoziri-service.exe
 $zip_name/x64/register.cmd
+$zip_name/x64/uninstall-service.cmd
 $zip_name/x64/unregister.cmd
 $zip_name/x86/RaroreDoziri.dll
+$zip_name/x86/install-service.cmd
+$zip_name/x86/raroredoziri-service.exe
 $zip_name/x86/register.cmd
+$zip_name/x86/uninstall-service.cmd
 $zip_name/x86/unregister.cmd
 EOF
 )
@@ -228,6 +235,12 @@ for arch in x64 x86; do
   # objdump must list the imports: a failed dump is no proof of their absence.
   check "$arch DLL needs no MinGW runtime DLL" sh -c "d=\$($od -p '$dll') && echo \"\$d\" | grep -q 'DLL Name:' &&
     ! echo \"\$d\" | grep -iqE 'DLL Name: *(libstdc|libgcc|libwinpthread)'"
+  exe=$top/$arch/raroredoziri-service.exe
+  check "$arch service needs no MinGW runtime DLL" sh -c "d=\$($od -p '$exe') && echo \"\$d\" | grep -q 'DLL Name:' &&
+    ! echo \"\$d\" | grep -iqE 'DLL Name: *(libstdc|libgcc|libwinpthread)'"
+  for script in install-service uninstall-service; do
+    check "$arch/$script.cmd has CRLF line ends" crlf_only "$top/$arch/$script.cmd"
+  done
   for script in register unregister; do
     f=$top/$arch/$script.cmd
     check "$arch/$script.cmd has CRLF line ends" crlf_only "$f"
@@ -250,7 +263,7 @@ check "control: Package raroredoziri" test "$(field Package)" = raroredoziri
 check "control: Version $version" test "$(field Version)" = "$version"
 check "control: Architecture $(dpkg --print-architecture)" test "$(field Architecture)" = "$(dpkg --print-architecture)"
 check "control: Depends names the C++ runtime" grep -q 'libstdc++6' <<<"$(field Depends)"
-check "control: Depends names the HTTP library of the service" grep -q 'libcpp-httplib' <<<"$(field Depends)"
+check "control: Depends names the TLS library of the service" grep -q 'libssl' <<<"$(field Depends)"
 check "control: Depends names the MQTT client library" grep -q 'libmosquitto' <<<"$(field Depends)"
 deb_files=$(dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|' | grep -v '/$' | LC_ALL=C sort)
 for f in /usr/bin/raroredoziri /usr/bin/raroredoziri-sim /usr/lib/libraroredoziri.a \

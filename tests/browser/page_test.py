@@ -10,7 +10,7 @@ while the stream is lost, the live weight coming back after the service
 restarts, and the page working with a token (/?access_token=...) and a
 second scale under zero shown in its configured unit.
 
-page_test.py --service PATH --sim PATH [--screenshot PNG]
+page_test.py --service PATH --sim PATH [--screenshot PNG] [--run WINE...]
 """
 import argparse
 import functools
@@ -88,11 +88,16 @@ def wait_line(proc, word, seconds):
     raise RuntimeError(f"no '{word}' from {proc.args[0]}")
 
 
+RUN = []  # --run: the runner of a Windows build (wine), which sees / as Z:
+
+
 def start_service(path, port, *extra):
-    svc = subprocess.Popen([path, "--scale", f"front={SIM_ADDR}", "--port", str(port),
+    if RUN:
+        extra = ["Z:" + e.replace("/", "\\") if e.startswith("/") else e for e in extra]
+    svc = subprocess.Popen([*RUN, path, "--scale", f"front={SIM_ADDR}", "--port", str(port),
                             "--poll-rate", "5", *extra],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for _ in range(100):
+    for _ in range(600 if RUN else 100):
         try:
             socket.create_connection(("127.0.0.1", port), 0.2).close()
             break
@@ -106,7 +111,9 @@ def main():
     ap.add_argument("--service", required=True)
     ap.add_argument("--sim", required=True)
     ap.add_argument("--screenshot")
+    ap.add_argument("--run", nargs="+", default=[], help="runner of a Windows build and its args")
     args = ap.parse_args()
+    RUN.extend(args.run)
 
     procs = []
     profile = tempfile.mkdtemp(prefix="rd-page-")
@@ -214,7 +221,9 @@ def main():
         procs.remove(svc)
         svc = start_service(args.service, port)
         procs.append(svc)
-        wait.until(lambda d: state.text == "connected" and digits.text.strip().isdigit())
+        # The page's reconnects back off while the service is away (longer under wine).
+        WebDriverWait(driver, 40 if RUN else 10).until(
+            lambda d: state.text == "connected" and digits.text.strip().isdigit())
         again = int(digits.text)
         wait.until(lambda d: digits.text.strip().isdigit() and int(digits.text) != again)
 

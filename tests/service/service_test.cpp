@@ -6,6 +6,7 @@
 #include "Service.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/tcp.h>
@@ -22,7 +23,6 @@
 #include <optional>
 #include <thread>
 
-#include "EventStream.h"
 #include "Options.h"
 #include "SimScale.h"
 #include "raroredoziri/Transport.h"
@@ -669,6 +669,39 @@ TEST_F(ServiceTest, WaitingClientsCostTheScaleNothing) {
       << "in " << seconds << " s";
 }
 
+// The service's end of the connection whose client end is `client` (a
+// descriptor of this process, as the service runs in it), or -1.
+int ServedSocket(int client) {
+  sockaddr_in mine{};
+  sockaddr_in theirs{};
+  socklen_t size = sizeof mine;
+  getsockname(client, reinterpret_cast<sockaddr*>(&mine), &size);
+  size = sizeof theirs;
+  getpeername(client, reinterpret_cast<sockaddr*>(&theirs), &size);
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int found = -1;
+  while (const dirent* entry = readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    sockaddr_in peer{};
+    sockaddr_in local{};
+    socklen_t peer_size = sizeof peer;
+    socklen_t local_size = sizeof local;
+    if (fd <= 2 || fd == client ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_size) != 0) {
+      continue;
+    }
+    if (peer.sin_family == AF_INET && peer.sin_port == mine.sin_port &&
+        peer.sin_addr.s_addr == mine.sin_addr.s_addr && local.sin_port == theirs.sin_port) {
+      found = fd;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
 // The accepted connection answers without waiting for the client's
 // acknowledgement (TCP_NODELAY), a second service cannot take the port, and
 // Stop does not wait for a request that is never completed.
@@ -699,14 +732,7 @@ TEST_F(ServiceTest, ListeningSocket) {
   ASSERT_EQ(send(whole, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
   char answer[64];
   ASSERT_GT(recv(whole, answer, sizeof answer, 0), 0);
-  sockaddr_in mine{};
-  socklen_t size = sizeof mine;
-  getsockname(whole, reinterpret_cast<sockaddr*>(&mine), &size);
-  httplib::Request accepted;
-  accepted.remote_addr = accepted.local_addr = "127.0.0.1";
-  accepted.remote_port = ntohs(mine.sin_port);
-  accepted.local_port = service_->Port();
-  const int served = ConnectionSocket(accepted);
+  const int served = ServedSocket(whole);
   ASSERT_GE(served, 0);
   int nodelay = 0;
   socklen_t length = sizeof nodelay;

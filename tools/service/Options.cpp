@@ -1,6 +1,10 @@
 #include "Options.h"
 
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 #include <algorithm>
 #include <charconv>
@@ -185,9 +189,14 @@ bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::stri
         options.cors_origins.push_back(*normal);
       }
     } else if (key == "mqtt") {
+#ifdef RD_SERVICE_MQTT
       EdgeOptions edge;
       if (!ApplyEdgeConfig(value, edge, message)) return false;
       options.mqtt = std::move(edge);
+#else
+      message = "the mqtt section needs the Sparkplug edge node, which this build does not have";
+      return false;
+#endif
     } else if (key == "allowed_hosts") {
       if (!value.is_array()) return wrong("allowed_hosts", "an array of host names");
       options.allowed_hosts.clear();

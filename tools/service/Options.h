@@ -12,7 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "ConnectionLimits.h"
+#ifdef RD_SERVICE_MQTT
 #include "EdgeOptions.h"
+#endif
 
 namespace rd::service {
 
@@ -35,15 +38,6 @@ struct ScaleEntry {
   std::map<int, ScaleUnit> units;        // by division code
 };
 
-// Bounds on the clients' connections (see Gate.h).
-struct ConnectionLimits {
-  std::size_t per_address = 128;
-  std::size_t total = 512;
-  std::chrono::milliseconds idle{5000};      // to begin a request
-  std::chrono::milliseconds request{10000};  // to send a request's head and body
-  std::chrono::milliseconds write_wait{2000};
-};
-
 struct ServiceOptions {
   std::string listen = "127.0.0.1";
   int port = 8080;                         // 0: any free port
@@ -57,7 +51,9 @@ struct ServiceOptions {
   std::vector<std::pair<std::uint16_t, std::string>> devices;
   std::optional<unsigned> codepage;
   std::vector<ScaleEntry> scales;
+#ifdef RD_SERVICE_MQTT
   std::optional<EdgeOptions> mqtt;  // the Sparkplug edge node, when configured
+#endif
 
   // Reopening a lost scale: the first wait, doubling up to the longest.
   std::chrono::milliseconds reopen_first{500};

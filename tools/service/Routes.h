@@ -13,8 +13,6 @@
 // Every request passes DecideTrust (Trust.h) first.
 #pragma once
 
-#include <httplib.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -24,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "Http.h"
 #include "Options.h"
 #include "ScaleMonitor.h"
 #include "Trust.h"
@@ -66,7 +65,7 @@ struct ServiceState {
   }
 };
 
-// Installs the handlers (and the error and exception handlers) on `server`.
-void AddRoutes(httplib::Server& server, ServiceState& state);
+// Answers one request: the trust decision, then the route (404 for none).
+void HandleRequest(ServiceState& state, const HttpRequest& request, HttpResponse& response);
 
 }  // namespace rd::service

@@ -25,14 +25,14 @@ const char* StateName(LinkState state) {
 
 std::string FormatTime(std::chrono::system_clock::time_point time) {
   using namespace std::chrono;
-  const auto ms = duration_cast<milliseconds>(time.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
+  const auto day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{floor<milliseconds>(time - day)};
   char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(ms % 1000));
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(date.year()),
+                unsigned(date.month()), unsigned(date.day()), int(clock.hours().count()),
+                int(clock.minutes().count()), int(clock.seconds().count()),
+                int(clock.subseconds().count()));
   return text;
 }
 

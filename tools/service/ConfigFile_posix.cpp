@@ -1,5 +1,3 @@
-#include "ConfigFile.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "ConfigFile.h"
 
 namespace rd::service {
 namespace {

@@ -1,0 +1,37 @@
+// The request threads: each takes one job at a time (a route's answer, which
+// may wait on a scale, or an event stream for as long as it is open).
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace rd::service {
+
+class WorkQueue {
+ public:
+  explicit WorkQueue(std::size_t threads);
+  ~WorkQueue() { Stop(); }
+  WorkQueue(const WorkQueue&) = delete;
+  WorkQueue& operator=(const WorkQueue&) = delete;
+
+  // False once stopping (the job is dropped).
+  bool Push(std::function<void()> job);
+  // Drops the jobs not yet begun and waits for those running.
+  void Stop();
+
+ private:
+  void Run();
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace rd::service
