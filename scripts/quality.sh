@@ -227,43 +227,30 @@ cmd_winsoak() {
   [ "$rc" -eq 0 ] || die "winsoak"
 }
 
-cmd_service_load() {
-  local seconds=30 dir="$prefix-service"
+# service_script NAME SCRIPT SECONDS WHAT [--seconds N] [--build DIR]: runs a
+# load script against a release build of the service and the simulated scale.
+service_script() {
+  local name=$1 script=$2 seconds=$3 what=$4 dir="$prefix-service"
+  shift 4
   while [ $# -gt 0 ]; do
     case $1 in
       --seconds) seconds=$2; shift 2 ;;
       --build) dir=$2; shift 2 ;;
-      *) die "service-load: unknown option $1" ;;
+      *) die "$name: unknown option $1" ;;
     esac
   done
   if [ ! -f "$dir/build.ninja" ]; then
-    say "service-load: build $dir (release)"
+    say "$name: build $dir (release)"
     configure "$dir" -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_TESTS=OFF -DRD_BUILD_BENCH=OFF
   fi
   build "$dir" raroredoziri-service raroredoziri-sim
-  say "service-load: $seconds s on loopback"
-  python3 tools/loadtest/service_load.py --service "$dir/tools/service/raroredoziri-service" \
-    --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "service-load"
+  say "$name: ${what/N/$seconds} on loopback"
+  python3 "tools/loadtest/$script" --service "$dir/tools/service/raroredoziri-service" \
+    --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "$name"
 }
 
-cmd_slow_clients() {
-  local seconds=10 dir="$prefix-service"
-  while [ $# -gt 0 ]; do
-    case $1 in
-      --seconds) seconds=$2; shift 2 ;;
-      --build) dir=$2; shift 2 ;;
-      *) die "slow-clients: unknown option $1" ;;
-    esac
-  done
-  if [ ! -f "$dir/build.ninja" ]; then
-    say "slow-clients: build $dir (release)"
-    configure "$dir" -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_TESTS=OFF -DRD_BUILD_BENCH=OFF
-  fi
-  build "$dir" raroredoziri-service raroredoziri-sim
-  say "slow-clients: 3 phases of $seconds s on loopback"
-  python3 tools/loadtest/slow_clients.py --service "$dir/tools/service/raroredoziri-service" \
-    --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "slow-clients"
-}
+cmd_service_load() { service_script service-load service_load.py 30 "N s" "$@"; }
+cmd_slow_clients() { service_script slow-clients slow_clients.py 10 "3 phases of N s" "$@"; }
 
 cmd_fleet() {
   local dir="$prefix-fleet" args=()
