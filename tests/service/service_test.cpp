@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "Options.h"
+#include "ServiceUnderTest.h"
 #include "SimScale.h"
 #include "raroredoziri/Transport.h"
 
@@ -69,7 +70,7 @@ class ServiceTest : public ::testing::Test {
     options.reopen_first = 100ms;
     options.reopen_max = 400ms;
     options.poll_rate = 20;
-    service_ = std::make_unique<Service>(options, [](const std::string&) {});
+    service_ = std::make_unique<ServiceUnderTest>(options);
     std::string error;
     ASSERT_TRUE(service_->Start(error)) << error;
     client_ = std::make_unique<httplib::Client>("127.0.0.1", service_->Port());
@@ -112,7 +113,7 @@ class ServiceTest : public ::testing::Test {
     return false;
   }
 
-  std::unique_ptr<Service> service_;
+  std::unique_ptr<ServiceUnderTest> service_;
   std::unique_ptr<httplib::Client> client_;
 };
 
@@ -124,11 +125,12 @@ TEST_P(ServiceLinkTest, WeightTareAndCommands) {
   sim::SimConfig config = Scale(1234, 50);
   config.refused = {0xAF};  // SetScreen
   std::unique_ptr<sim::SimScale> sim;
+  std::optional<SerialPortLink> link;
   std::string connection = "127.81.0.1";
   if (GetParam()) {
     sim = std::make_unique<sim::SimScale>(config);
     sim->Start(sim::SimEndpoints::Pty());
-    SetSerialDevice(82, sim->PtyPath());
+    link.emplace(82, sim->PtyPath());
     connection = "COM82";
   } else {
     sim = ServeTcp(config, connection);
@@ -188,7 +190,7 @@ TEST_F(ServiceTest, LegacyScaleOverAPseudoTerminal) {
   config.division = 1;
   sim::SimScale sim(config);
   sim.Start(sim::SimEndpoints::Pty());
-  SetSerialDevice(81, sim.PtyPath());
+  const SerialPortLink link(81, sim.PtyPath());
   StartService({{"counter", "COM81"}});
   ASSERT_TRUE(WaitState("counter", "connected"));
   const json w = Get("/scales/counter/weight");
@@ -779,7 +781,7 @@ TEST(ServiceOptionsTest, ArgumentsAndConfiguration) {
        R"({"scales":[{"name":"a","connection":"COM3"}],"devices":{"3":"/dev/x"},
                "listen":"0.0.0.0","token":"t","port":9000,"poll_rate":10,
                "cors_origins":["HTTP://X:80"],"codepage":1251,"allowed_hosts":["till.lan"],
-               "tls_cert":"c.pem","tls_key":"k.pem"})",
+               "tls_cert":"c.pem","tls_key":"k.pem","max_streams":1,"request_timeout_ms":1500})",
        true,
        ""},
       {{"--scale", "a=1", "--listen", "192.0.2.1"}, R"({"token":"t"})", false, "tls_cert"},
@@ -805,6 +807,8 @@ TEST(ServiceOptionsTest, ArgumentsAndConfiguration) {
        "units"},
       {{}, R"({"scales":[{"name":"a","connection":"COM3","tara":1}]})", false, "unknown key"},
       {{}, R"({"port":"80"})", false, "port"},
+      {{}, R"({"max_streams":81})", false, "max_streams"},
+      {{}, R"({"request_timeout_ms":99})", false, "request_timeout_ms"},
       {{}, R"({"colour":1})", false, "unknown configuration key"},
       {{}, "{", false, "not a JSON object"},
   };
