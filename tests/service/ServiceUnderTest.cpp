@@ -162,6 +162,7 @@ class Program final : public ServiceUnderTest::Impl {
       dup2(none, 0);
       dup2(out[1], 1);
       dup2(out[1], 2);
+      close_range(3, ~0U, 0);  // none of the test's sockets for wine's processes
       execvp(argv[0], argv.data());
       _exit(127);
     }

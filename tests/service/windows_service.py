@@ -45,6 +45,17 @@ def config_file(content):
     return "Z:" + f.name.replace("/", "\\")
 
 
+def wine(run, *args):
+    """Runs a program under wine: its exit status and output. The output goes
+    through a file: wine's own processes (the service manager) that the first
+    program of a session starts inherit it and would hold a pipe open."""
+    with tempfile.TemporaryFile("w+") as out:
+        code = subprocess.run(run + list(args), stdout=out, stderr=subprocess.STDOUT,
+                              timeout=120).returncode
+        out.seek(0)
+        return code, out.read()
+
+
 def without_tls(run, exe):
     # No TLS in the Windows build: off loopback it refuses to start, and asked
     # for https it says it has none.
@@ -54,9 +65,8 @@ def without_tls(run, exe):
              {"tls_cert": "c.pem", "tls_key": "k.pem"}, "https is not available")]:
         config = dict({"scales": [{"name": "a", "connection": SIM}], "listen": "192.0.2.1",
                        "token": "t"}, **extra)
-        result = subprocess.run(run + [exe, "--config", config_file(config)],
-                                capture_output=True, text=True, timeout=120)
-        check(what, result.returncode == 2 and message in result.stderr, result.stderr)
+        code, output = wine(run, exe, "--config", config_file(config))
+        check(what, code == 2 and message in output, output)
 
 
 def service_mode(run, exe):
@@ -67,13 +77,10 @@ def service_mode(run, exe):
                    "port": 18731}, f)
     windows_config = "Z:" + config.replace("/", "\\")
 
-    def win(*args):
-        return subprocess.run(run + list(args), capture_output=True, text=True, timeout=120)
-
-    r = win(exe, "install", "--config", windows_config)
-    check("install", r.returncode == 0, r.stdout + r.stderr)
-    r = win("net", "start", "raroredoziri-service")
-    check("start", r.returncode == 0, r.stdout + r.stderr)
+    code, output = wine(run, exe, "install", "--config", windows_config)
+    check("install", code == 0, output)
+    code, output = wine(run, "net", "start", "raroredoziri-service")
+    check("start", code == 0, output)
     status = 0
     for _ in range(50):
         try:
@@ -83,11 +90,11 @@ def service_mode(run, exe):
             time.sleep(0.2)
     check("a request answered by the service", status == 200, status)
     began = time.time()
-    r = win("net", "stop", "raroredoziri-service")
+    code, output = wine(run, "net", "stop", "raroredoziri-service")
     took = time.time() - began
-    check("stop within 5 s (%.1f s)" % took, r.returncode == 0 and took < 5, r.stdout + r.stderr)
-    r = win(exe, "uninstall")
-    check("uninstall", r.returncode == 0, r.stdout + r.stderr)
+    check("stop within 5 s (%.1f s)" % took, code == 0 and took < 5, output)
+    code, output = wine(run, exe, "uninstall")
+    check("uninstall", code == 0, output)
     log = ""
     for _ in range(50):  # wine's "net stop" may return while the service ends
         log = open(os.path.join(directory, "service.log")).read()
