@@ -19,7 +19,6 @@
 #include <sstream>
 #include <thread>
 
-#include "Service.h"
 #include "raroredoziri/Transport.h"
 
 namespace rd::service {
@@ -60,36 +59,14 @@ nlohmann::json ConfigOf(const ServiceOptions& o) {
 
 }  // namespace
 
-struct ServiceUnderTest::Impl {
-  virtual ~Impl() = default;
-  virtual bool Start(std::string& error) = 0;
-  virtual int Port() const = 0;
-  virtual void Stop() = 0;
-};
-
-namespace {
-
-class InProcess final : public ServiceUnderTest::Impl {
- public:
-  InProcess(ServiceOptions options, LogLine log)
-      : service_(
-            std::move(options), log ? std::move(log) : [](const std::string&) {}) {}
-  bool Start(std::string& error) override { return service_.Start(error); }
-  int Port() const override { return service_.Port(); }
-  void Stop() override { service_.Stop(); }
-
- private:
-  Service service_;
-};
-
 // The program under its runner, its output read on a thread of its own.
-class Program final : public ServiceUnderTest::Impl {
+class ServiceUnderTest::Program {
  public:
   Program(ServiceOptions options, LogLine log)
       : options_(std::move(options)), log_(std::move(log)) {}
-  ~Program() override { Stop(); }
+  ~Program() { Stop(); }
 
-  bool Start(std::string& error) override {
+  bool Start(std::string& error) {
     std::string config = options_.config_path;
     if (config.empty()) {
       char pattern[] = "/tmp/rd-service-under-test.XXXXXX";
@@ -122,12 +99,12 @@ class Program final : public ServiceUnderTest::Impl {
     return true;
   }
 
-  int Port() const override {
+  int Port() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return port_;
   }
 
-  void Stop() override {
+  void Stop() {
     if (pid_ < 0) return;
     // Asked first, as Ctrl+C in a console would (wine turns SIGINT into
     // CTRL_C_EVENT), then killed.
@@ -245,22 +222,23 @@ class Program final : public ServiceUnderTest::Impl {
   std::string output_;
 };
 
-}  // namespace
-
 ServiceUnderTest::ServiceUnderTest(ServiceOptions options, LogLine log) {
   if (External()) {
-    impl_ = std::make_unique<Program>(std::move(options), std::move(log));
+    program_ = std::make_unique<Program>(std::move(options), std::move(log));
   } else {
-    impl_ = std::make_unique<InProcess>(std::move(options), std::move(log));
+    service_ = std::make_unique<Service>(
+        std::move(options), log ? std::move(log) : [](const std::string&) {});
   }
 }
 
 ServiceUnderTest::~ServiceUnderTest() = default;
 
 bool ServiceUnderTest::External() { return !Environment("RD_SERVICE_EXE").empty(); }
-bool ServiceUnderTest::Start(std::string& error) { return impl_->Start(error); }
-int ServiceUnderTest::Port() const { return impl_->Port(); }
-void ServiceUnderTest::Stop() { impl_->Stop(); }
+bool ServiceUnderTest::Start(std::string& e) {
+  return program_ ? program_->Start(e) : service_->Start(e);
+}
+int ServiceUnderTest::Port() const { return program_ ? program_->Port() : service_->Port(); }
+void ServiceUnderTest::Stop() { program_ ? program_->Stop() : service_->Stop(); }
 
 SerialPortLink::SerialPortLink(std::uint16_t port, const std::string& path) : port_(port) {
   if (!ServiceUnderTest::External()) {

@@ -14,6 +14,7 @@
 
 #include "Options.h"
 #include "ScaleMonitor.h"
+#include "Service.h"
 
 namespace rd::service {
 
@@ -36,10 +37,10 @@ class ServiceUnderTest {
   // then its process group is killed after 5 s.
   void Stop();
 
-  struct Impl;
-
  private:
-  std::unique_ptr<Impl> impl_;
+  class Program;
+  std::unique_ptr<Service> service_;  // in this process, or
+  std::unique_ptr<Program> program_;  // the environment's program
 };
 
 // Serial port COM`port` is the device `path` while this object lives: in
