@@ -5,10 +5,15 @@
 set -u
 bits=$1; shift
 export WINEDEBUG=-all
+own_prefix=
 if [ -z "${WINEPREFIX:-}" ]; then
+  own_prefix=1
   WINEPREFIX=$(mktemp -d /tmp/rd-wine.XXXXXX); export WINEPREFIX
   trap 'wineserver -k >/dev/null 2>&1; rm -rf "$WINEPREFIX"' EXIT
 fi
 if [ "$bits" = 64 ]; then wine=wine64; else wine=wine; fi
 command -v "$wine" >/dev/null || { [ -x /usr/lib/wine/$wine ] && wine=/usr/lib/wine/$wine; }
+# With the run's prefix wine takes this process over, so that a signal sent
+# to it (Ctrl+C) reaches the program.
+if [ -z "$own_prefix" ]; then exec "$wine" "$@"; fi
 "$wine" "$@"

@@ -29,8 +29,9 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --config FILE       JSON configuration file (keys: listen, port, token,\n"
     "                      cors_origins, allowed_hosts, tls_cert, tls_key,\n"
-    "                      poll_rate, devices, codepage, scales, mqtt; a scale\n"
-    "                      takes name, connection, capacity, poll_rate, units)\n"
+    "                      poll_rate, devices, codepage, scales, max_streams,\n"
+    "                      request_timeout_ms, mqtt; a scale takes name,\n"
+    "                      connection, capacity, poll_rate, units)\n"
     "  --scale NAME=CONN   a scale and its connection (127.0.0.9, COM3); repeatable\n"
     "  --listen ADDR       address to listen on (default 127.0.0.1); any other than\n"
     "                      a loopback address needs a token, tls_cert and tls_key\n"
@@ -218,6 +219,17 @@ bool ApplyConfigText(const std::string& text, ServiceOptions& options, std::stri
         if (!path.is_string()) return wrong("devices", "an object of port number -> path");
         if (!AddDevice(port, path.get<std::string>(), options, message)) return false;
       }
+    } else if (key == "max_streams") {
+      if (!value.is_number_integer() || value.get<long long>() < 1 || value.get<long long>() > 80) {
+        return wrong("max_streams", "event streams open at once, 1 to 80");
+      }
+      options.max_streams = value.get<std::size_t>();
+    } else if (key == "request_timeout_ms") {
+      if (!value.is_number_integer() || value.get<long long>() < 100 ||
+          value.get<long long>() > 600000) {
+        return wrong("request_timeout_ms", "milliseconds for a request to arrive, 100 to 600000");
+      }
+      options.limits.request = std::chrono::milliseconds(value.get<long long>());
     } else if (key == "codepage") {
       if (!value.is_number_unsigned()) return wrong("codepage", "a code page number");
       options.codepage = value.get<unsigned>();

@@ -1,6 +1,8 @@
 // Clients that send slowly, not at all, too much or oddly framed requests:
 // others are still answered, and each gets its bounded answer. Then https
-// with a certificate made here. Loopback addresses 127.84.0.x.
+// with a certificate made here (the Windows build has no TLS; the rest runs
+// against it under wine as well: ServiceUnderTest.h). Loopback addresses
+// 127.84.0.x.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -14,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Service.h"
+#include "ServiceUnderTest.h"
 #include "SimScale.h"
 
 namespace rd::service {
@@ -63,14 +66,14 @@ class Raw {
   bool closed_ = false;
 };
 
-class GateTest : public ::testing::Test {
+class ClientsTest : public ::testing::Test {
  protected:
   void Start(ServiceOptions options) {
     sim_ = std::make_unique<sim::SimScale>(sim::SimConfig{});
     sim_->Start(sim::SimEndpoints::Tcp("127.84.0.1"));
     options.port = 0;
     options.scales = {{"g", "127.84.0.1"}};
-    service_ = std::make_unique<Service>(options, [this](const std::string& line) {
+    service_ = std::make_unique<ServiceUnderTest>(options, [this](const std::string& line) {
       std::lock_guard<std::mutex> lock(log_mutex_);
       log_ += line + "\n";
     });
@@ -82,10 +85,10 @@ class GateTest : public ::testing::Test {
   std::mutex log_mutex_;  // before the service, which logs as it ends
   std::string log_;
   std::unique_ptr<sim::SimScale> sim_;
-  std::unique_ptr<Service> service_;
+  std::unique_ptr<ServiceUnderTest> service_;
 };
 
-TEST_F(GateTest, SlowAndIdleClientsLeaveRoomForOthers) {
+TEST_F(ClientsTest, SlowAndIdleClientsLeaveRoomForOthers) {
   ServiceOptions options;
   options.limits.request = 1500ms;
   options.limits.per_address = 128;
@@ -127,7 +130,7 @@ struct FramingCase {
   const char* answer;  // a part of the whole answer
 };
 
-TEST_F(GateTest, RequestsFramedByTheGate) {
+TEST_F(ClientsTest, OddlyFramedRequests) {
   Start(ServiceOptions{});
   const std::string host = "Host: 127.0.0.1:" + std::to_string(Port()) + "\r\n";
   const std::string scales = "GET /scales HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n";
@@ -163,7 +166,7 @@ TEST_F(GateTest, RequestsFramedByTheGate) {
   }
 }
 
-TEST_F(GateTest, HttpsWithTheConfiguredCertificate) {
+TEST_F(ClientsTest, HttpsWithTheConfiguredCertificate) {
   const auto dir = std::filesystem::temp_directory_path() / ("rd-tls-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::string cert = (dir / "cert.pem").string();
