@@ -90,7 +90,6 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   void Answer(const HttpRequest& request, bool keep, bool head);  // a request thread
   void Write(std::shared_ptr<http::response<http::string_body>> message, bool keep);
   void StreamEvents(HttpResponse& answer);  // a request thread
-  bool OnIo(std::function<void(std::function<void(bool)>)> start);
   void WatchGone();
   void Refuse(int status, const std::string& text);
   void Linger();

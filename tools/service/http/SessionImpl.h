@@ -1,18 +1,19 @@
 // The template part of Session.h.
 #pragma once
 
-#include <future>
 #include <type_traits>
+
+#include "IoTurns.h"
 
 namespace rd::service {
 
 template <class Stream>
 class Session<Stream>::Sink final : public EventSink {
  public:
-  explicit Sink(Session& session) : session_(session) {}
+  Sink(Session& session, IoTurns& turns) : session_(session), turns_(turns) {}
   bool Write(std::string_view text) override {
     auto self = session_.shared_from_this();
-    return session_.OnIo([self, text](std::function<void(bool)> done) {
+    return turns_.Take(self->core_.io, [self, text](IoTurns::Done done) {
       self->Deadline(Ms(self->core_.options.limits.write_wait));
       net::async_write(self->stream_, http::make_chunk(net::const_buffer(text.data(), text.size())),
                        [self, done](const ErrorCode& ec, std::size_t) {
@@ -25,6 +26,7 @@ class Session<Stream>::Sink final : public EventSink {
 
  private:
   Session& session_;
+  IoTurns& turns_;
 };
 
 template <class Stream>
@@ -187,20 +189,6 @@ void Session<Stream>::Write(std::shared_ptr<http::response<http::string_body>> m
 }
 
 template <class Stream>
-bool Session<Stream>::OnIo(std::function<void(std::function<void(bool)>)> start) {
-  auto promise = std::make_shared<std::promise<bool>>();
-  auto future = promise->get_future();
-  net::post(core_.io, [start = std::move(start), promise] {
-    start([promise](bool ok) { promise->set_value(ok); });
-  });
-  try {
-    return future.get();
-  } catch (const std::future_error&) {
-    return false;  // the server stopped before the write began
-  }
-}
-
-template <class Stream>
 void Session<Stream>::StreamEvents(HttpResponse& answer) {
   auto head = std::make_shared<http::response<http::empty_body>>(
       static_cast<http::status>(answer.status), 11);
@@ -210,7 +198,8 @@ void Session<Stream>::StreamEvents(HttpResponse& answer) {
   head->keep_alive(false);
   auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*head);
   auto self = this->shared_from_this();
-  bool ok = OnIo([self, head, serializer](std::function<void(bool)> done) {
+  IoTurns turns;
+  bool ok = turns.Take(core_.io, [self, head, serializer](IoTurns::Done done) {
     if (self->closed_) return done(false);
     self->Deadline(Ms(self->core_.options.limits.write_wait));
     http::async_write_header(self->stream_, *serializer,
@@ -220,12 +209,12 @@ void Session<Stream>::StreamEvents(HttpResponse& answer) {
                                done(!ec);
                              });
   });
-  Sink sink(*this);
+  Sink sink(*this, turns);
   while (ok && answer.stream(sink)) {
   }
   if (answer.stream_end) answer.stream_end();
   if (ok && !gone_) {
-    OnIo([self](std::function<void(bool)> done) {
+    turns.Take(core_.io, [self](IoTurns::Done done) {
       self->Deadline(Ms(self->core_.options.limits.write_wait));
       net::async_write(self->stream_, http::make_chunk_last(),
                        [self, done](const ErrorCode& ec, std::size_t) { done(!ec); });
