@@ -81,6 +81,8 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   tcp::socket& Socket() { return beast::get_lowest_layer(stream_); }
   void Deadline(Ms wait);
   void NoDeadline();
+  void PieceBegins();  // an event stream's piece
+  void WatchPieces(Ms wait);
   void WaitRequest();
   void ReadHead(Ms wait);
   void OnHead(const ErrorCode& ec);
@@ -104,6 +106,9 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   std::uint64_t id_ = 0;
   std::uint64_t generation_ = 0;  // of the deadline
   bool timed_out_ = false;
+  bool writing_ = false;   // an event stream's piece
+  bool watching_ = false;  // the timer watches the pieces
+  std::chrono::steady_clock::time_point write_began_{};
   bool closed_ = false;
   bool tls_ready_ = false;
   std::size_t served_ = 0;

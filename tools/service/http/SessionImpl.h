@@ -14,10 +14,10 @@ class Session<Stream>::Sink final : public EventSink {
   bool Write(std::string_view text) override {
     auto self = session_.shared_from_this();
     return turns_.Take(self->core_.io, [self, text](IoTurns::Done done) {
-      self->Deadline(Ms(self->core_.options.limits.write_wait));
+      self->PieceBegins();
       net::async_write(self->stream_, http::make_chunk(net::const_buffer(text.data(), text.size())),
                        [self, done](const ErrorCode& ec, std::size_t) {
-                         self->NoDeadline();
+                         self->writing_ = false;
                          done(!ec);
                        });
     });
@@ -60,6 +60,7 @@ void Session<Stream>::Start() {
 template <class Stream>
 void Session<Stream>::Deadline(Ms wait) {
   const std::uint64_t generation = ++generation_;
+  watching_ = false;
   timed_out_ = false;
   timer_.expires_after(wait);
   timer_.async_wait([self = this->shared_from_this(), generation](const ErrorCode& ec) {
@@ -73,7 +74,38 @@ void Session<Stream>::Deadline(Ms wait) {
 template <class Stream>
 void Session<Stream>::NoDeadline() {
   ++generation_;
+  watching_ = false;
   timer_.cancel();
+}
+
+// An event stream's pieces share one deadline: each piece notes when its
+// write began, and the timer, set once and again only while pieces go on,
+// ends a write that took longer than write_wait. (A timer set and cancelled
+// per piece cost the I/O thread two more completions per event.)
+template <class Stream>
+void Session<Stream>::PieceBegins() {
+  write_began_ = std::chrono::steady_clock::now();
+  writing_ = true;
+  if (!watching_) WatchPieces(Ms(core_.options.limits.write_wait));
+}
+
+template <class Stream>
+void Session<Stream>::WatchPieces(Ms wait) {
+  const std::uint64_t generation = ++generation_;
+  watching_ = true;
+  timed_out_ = false;
+  timer_.expires_after(wait);
+  timer_.async_wait([self = this->shared_from_this(), generation](const ErrorCode& ec) {
+    if (generation != self->generation_) return;  // the timer serves a deadline of its own now
+    self->watching_ = false;
+    if (ec || !self->writing_) return;
+    const auto due = self->write_began_ + self->core_.options.limits.write_wait;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < due) return self->WatchPieces(std::chrono::ceil<Ms>(due - now));
+    self->timed_out_ = true;
+    ErrorCode ignored;
+    self->Socket().cancel(ignored);
+  });
 }
 
 template <class Stream>
