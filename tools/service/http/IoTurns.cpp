@@ -7,7 +7,7 @@ namespace rd::service {
 
 void IoTurns::Waiter::Finish(bool outcome) {
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     ready = true;
     ok = outcome;
   }
@@ -34,7 +34,7 @@ class IoTurns::Turn {
 
 bool IoTurns::Take(boost::asio::io_context& io, std::function<void(Done)> step) {
   {
-    std::lock_guard<std::mutex> lock(waiter_->mutex);
+    std::lock_guard<Mutex> lock(waiter_->mutex);
     waiter_->ready = false;
   }
   {
@@ -42,7 +42,7 @@ bool IoTurns::Take(boost::asio::io_context& io, std::function<void(Done)> step) 
     boost::asio::post(
         io, [step = std::move(step), turn] { step([turn](bool ok) { turn->Finish(ok); }); });
   }  // from here only the I/O thread's copies hold the turn
-  std::unique_lock<std::mutex> lock(waiter_->mutex);
+  std::unique_lock<Mutex> lock(waiter_->mutex);
   waiter_->finished.wait(lock, [this] { return waiter_->ready; });
   return waiter_->ok;
 }

@@ -7,10 +7,11 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+
+#include "Sync.h"
 
 namespace rd::service {
 
@@ -26,8 +27,8 @@ class IoTurns {
 
  private:
   struct Waiter {
-    std::mutex mutex;
-    std::condition_variable finished;
+    Mutex mutex;
+    Condition finished;
     bool ready = false;
     bool ok = false;
     void Finish(bool outcome);
