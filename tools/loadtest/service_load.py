@@ -49,22 +49,25 @@ def rss_kib(pid):
     return 0
 
 
-def service_pid(pid, wine):
-    """The process that runs the service: itself, or under wine the process
-    (the loader's or one it started) whose command line names the program."""
+def service_pid(proc, path, wine):
+    """The process that runs the service: itself, or under wine the one
+    whose command line starts with the program's path (the loader's own
+    process, re-executed, or one it started: not another run's)."""
     if not wine:
-        return pid
+        return proc.pid
+    want = os.fsencode(path)
     deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
+    while time.monotonic() < deadline and proc.poll() is None:
+        for entry in [str(proc.pid)] + sorted(e for e in os.listdir("/proc") if e.isdigit()):
             try:
                 with open(f"/proc/{entry}/cmdline", "rb") as f:
                     argv0 = f.read().split(b"\0")[0]
+                with open(f"/proc/{entry}/environ", "rb") as f:
+                    env = f.read().split(b"\0")
             except OSError:
                 continue
-            if argv0.lower().endswith(b"raroredoziri-service.exe") and rss_kib(entry) > 0:
+            prefix = os.fsencode("WINEPREFIX=" + os.environ.get("WINEPREFIX", ""))
+            if argv0 == want and prefix in env and rss_kib(entry) > 0:
                 return int(entry)
         time.sleep(0.1)
     raise SystemExit("the service's wine process was not found")
@@ -237,7 +240,8 @@ def main():
         for t in streams:
             t.start()
         time.sleep(0.5)
-        pid = service_pid(svc.pid, args.wine)
+        pid = service_pid(svc, args.service, args.wine)
+        print(f"  (service pid {pid}, started as {svc.pid})")
         rss_start = rss_kib(pid)
         workers = 8
         deadline = time.monotonic() + seconds
