@@ -241,7 +241,8 @@ def main():
             t.start()
         time.sleep(0.5)
         pid = service_pid(svc, args.service, args.wine)
-        print(f"  (service pid {pid}, started as {svc.pid})")
+        if args.wine:
+            print(f"  (the wine process {pid}, started as {svc.pid})")
         rss_start = rss_kib(pid)
         workers = 8
         deadline = time.monotonic() + seconds

@@ -32,7 +32,7 @@ class IoTurns::Turn {
   std::atomic<bool> given_{false};
 };
 
-bool IoTurns::Take(boost::asio::io_context& io, std::function<void(Done)> step) {
+bool IoTurns::Take(const boost::asio::any_io_executor& io, std::function<void(Done)> step) {
   {
     std::lock_guard<Mutex> lock(waiter_->mutex);
     waiter_->ready = false;

@@ -6,7 +6,7 @@
 // second each turned into the service's busiest code under wine.
 #pragma once
 
-#include <boost/asio/io_context.hpp>
+#include <boost/asio/any_io_executor.hpp>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,10 +20,10 @@ class IoTurns {
   // What a step calls once with its outcome.
   using Done = std::function<void(bool)>;
 
-  // Runs `step` on `io` and waits for the outcome it passes to its Done;
+  // Runs `step` on `io` (a session's strand) and waits for the outcome it passes to its Done;
   // false as well when the step is dropped (the server stopped) or drops its
   // Done uncalled. One turn at a time.
-  bool Take(boost::asio::io_context& io, std::function<void(Done)> step);
+  bool Take(const boost::asio::any_io_executor& io, std::function<void(Done)> step);
 
  private:
   struct Waiter {

@@ -66,12 +66,15 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
 
   template <class... Args>
   Session(ServerCore& core, tcp::socket socket, Args&&... args)
-      : core_(core), stream_(std::move(socket), std::forward<Args>(args)...), timer_(core.io) {}
+      : core_(core),
+        strand_(socket.get_executor()),
+        stream_(std::move(socket), std::forward<Args>(args)...),
+        timer_(strand_) {}
   ~Session() override {
     if (id_ != 0) core_.table.Remove(id_);
   }
 
-  void Start();
+  void Start();  // on the session's strand
 
  private:
   class Sink;
@@ -79,6 +82,8 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   using Ms = std::chrono::milliseconds;
 
   tcp::socket& Socket() { return beast::get_lowest_layer(stream_); }
+  const net::any_io_executor& Strand() const { return strand_; }
+  void Begin();
   void Deadline(Ms wait);
   void NoDeadline();
   void PieceBegins();  // an event stream's piece
@@ -99,6 +104,9 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   void Close();
 
   ServerCore& core_;
+  // The socket's strand: the session's handlers run one at a time, on any
+  // of the I/O threads.
+  const net::any_io_executor strand_;
   Stream stream_;
   net::steady_timer timer_;
   beast::flat_buffer buffer_;

@@ -13,7 +13,7 @@ class Session<Stream>::Sink final : public EventSink {
   Sink(Session& session, IoTurns& turns) : session_(session), turns_(turns) {}
   bool Write(std::string_view text) override {
     auto self = session_.shared_from_this();
-    return turns_.Take(self->core_.io, [self, text](IoTurns::Done done) {
+    return turns_.Take(self->Strand(), [self, text](IoTurns::Done done) {
       self->PieceBegins();
       net::async_write(self->stream_, http::make_chunk(net::const_buffer(text.data(), text.size())),
                        [self, done](const ErrorCode& ec, std::size_t) {
@@ -31,13 +31,18 @@ class Session<Stream>::Sink final : public EventSink {
 
 template <class Stream>
 void Session<Stream>::Start() {
+  net::dispatch(strand_, [self = this->shared_from_this()] { self->Begin(); });
+}
+
+template <class Stream>
+void Session<Stream>::Begin() {
   ErrorCode ec;
   Socket().set_option(tcp::no_delay(true), ec);
   const auto peer = Socket().remote_endpoint(ec);
   const std::string address = ec ? std::string() : peer.address().to_string();
   std::weak_ptr<Session> weak = this->shared_from_this();
-  id_ = core_.table.Admit(address, [weak, &io = core_.io] {
-    net::post(io, [weak] {
+  id_ = core_.table.Admit(address, [weak, strand = Strand()] {
+    net::post(strand, [weak] {
       if (auto self = weak.lock()) self->Close();
     });
   });
@@ -204,7 +209,7 @@ void Session<Stream>::Answer(const HttpRequest& request, bool keep, bool head) {
   }
   if (answer.stream) return StreamEvents(answer);
   auto message = Message(answer, keep, head);
-  net::post(core_.io,
+  net::post(Strand(),
             [self = this->shared_from_this(), message, keep] { self->Write(message, keep); });
 }
 
@@ -231,7 +236,7 @@ void Session<Stream>::StreamEvents(HttpResponse& answer) {
   auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*head);
   auto self = this->shared_from_this();
   IoTurns turns;
-  bool ok = turns.Take(core_.io, [self, head, serializer](IoTurns::Done done) {
+  bool ok = turns.Take(Strand(), [self, head, serializer](IoTurns::Done done) {
     if (self->closed_) return done(false);
     self->Deadline(Ms(self->core_.options.limits.write_wait));
     http::async_write_header(self->stream_, *serializer,
@@ -246,13 +251,13 @@ void Session<Stream>::StreamEvents(HttpResponse& answer) {
   }
   if (answer.stream_end) answer.stream_end();
   if (ok && !gone_) {
-    turns.Take(core_.io, [self](IoTurns::Done done) {
+    turns.Take(Strand(), [self](IoTurns::Done done) {
       self->Deadline(Ms(self->core_.options.limits.write_wait));
       net::async_write(self->stream_, http::make_chunk_last(),
                        [self, done](const ErrorCode& ec, std::size_t) { done(!ec); });
     });
   }
-  net::post(core_.io, [self] { self->Close(); });
+  net::post(Strand(), [self] { self->Close(); });
 }
 
 // Reads (and drops) what the client sends while its event stream runs, to
