@@ -1,7 +1,8 @@
 // One client connection of the HTTP server (HttpServer.h), over plain TCP or
-// TLS. Its reading, writing and deadlines run on the server's I/O thread;
-// the answer is made on a request thread, which hands it back for writing
-// (an event stream writes piece by piece and waits for each piece).
+// TLS. Its reading, writing and deadlines run on its strand (on the server's
+// I/O threads, one step at a time); the answer is made on a request thread,
+// which hands it back for writing (an event stream writes piece by piece and
+// waits for each piece).
 #pragma once
 
 #include <array>
