@@ -12,9 +12,11 @@
 #   scripts/quality.sh coverage                  line and branch coverage of src/
 #   scripts/quality.sh bench                     the benchmarks (release build)
 #   scripts/quality.sh winsoak  [--cycles N]     Scale object cycles under wine (x64)
-#   scripts/quality.sh service-load [--seconds N] [--build DIR]  50 event streams and 200 GET
-#                                            /weight per second against the scale service (default 30 s),
-#                                            kept-alive and event latency, a silent scale beside a healthy one
+#   scripts/quality.sh service-load [--seconds N] [--build DIR] [--windows [--windows-build DIR]]
+#                                            50 event streams and 200 GET /weight per second against the
+#                                            scale service (default 30 s), kept-alive and event latency, a
+#                                            silent scale beside a healthy one (--windows: the Windows x64
+#                                            build under wine64 in a private prefix, the Linux sim)
 #   scripts/quality.sh slow-clients [--seconds N] [--build DIR]  200 slow or idle clients while
 #                                            GET /scales must answer within 1 s (N s a phase, default 10)
 #   scripts/quality.sh fleet [--services N] [--scales M] [--goal-ms MS] [--build DIR]
@@ -207,10 +209,8 @@ cmd_winsoak() {
       *) die "winsoak: unknown option $1" ;;
     esac
   done
-  local wine64=wine64 wineserver=wineserver
-  command -v wine64 >/dev/null || wine64=/usr/lib/wine/wine64
-  command -v wineserver >/dev/null || wineserver=/usr/lib/wine/wineserver
-  [ -x "$(command -v "$wine64")" ] || die "wine64 is not installed"
+  local wine64 wineserver
+  wine_tools
   local dir="$prefix-winsoak"
   say "winsoak: build $dir (Windows x64, MinGW-w64)"
   configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x64.cmake" \
@@ -227,15 +227,28 @@ cmd_winsoak() {
   [ "$rc" -eq 0 ] || die "winsoak"
 }
 
-# service_script NAME SCRIPT SECONDS WHAT [--seconds N] [--build DIR]: runs a
-# load script against a release build of the service and the simulated scale.
+# wine_tools: sets wine64 and wineserver, or dies.
+wine_tools() {
+  wine64=wine64 wineserver=wineserver
+  command -v wine64 >/dev/null || wine64=/usr/lib/wine/wine64
+  command -v wineserver >/dev/null || wineserver=/usr/lib/wine/wineserver
+  [ -x "$(command -v "$wine64")" ] || die "wine64 is not installed"
+}
+
+# service_script NAME SCRIPT SECONDS WHAT [--seconds N] [--build DIR]
+# [--windows [--windows-build DIR]]: runs a load script against a release
+# build of the service and the simulated scale; with --windows against the
+# Windows x64 build under wine64 (a private prefix, removed at the end).
 service_script() {
-  local name=$1 script=$2 seconds=$3 what=$4 dir="$prefix-service"
+  local name=$1 script=$2 seconds=$3 what=$4 dir="$prefix-service" windows=
+  local windir="$prefix-service-win64"
   shift 4
   while [ $# -gt 0 ]; do
     case $1 in
       --seconds) seconds=$2; shift 2 ;;
       --build) dir=$2; shift 2 ;;
+      --windows) windows=1; shift ;;
+      --windows-build) windir=$2; shift 2 ;;
       *) die "$name: unknown option $1" ;;
     esac
   done
@@ -243,14 +256,36 @@ service_script() {
     say "$name: build $dir (release)"
     configure "$dir" -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_TESTS=OFF -DRD_BUILD_BENCH=OFF
   fi
-  build "$dir" raroredoziri-service raroredoziri-sim
+  local service="$dir/tools/service/raroredoziri-service" run=()
+  if [ -z "$windows" ]; then
+    build "$dir" raroredoziri-service raroredoziri-sim
+  else
+    wine_tools
+    build "$dir" raroredoziri-sim
+    if [ ! -f "$windir/build.ninja" ]; then
+      say "$name: build $windir (Windows x64, MinGW-w64)"
+      configure "$windir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DRD_BUILD_TESTS=OFF -DRD_BUILD_BENCH=OFF
+    fi
+    build "$windir" raroredoziri-service
+    service="$windir/tools/service/raroredoziri-service.exe" run=(--wine "$wine64")
+    WINEPREFIX=$(mktemp -d /tmp/raroredoziri-service-wine.XXXXXX)
+    export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    trap '"$wineserver" -k >/dev/null 2>&1; rm -rf "$WINEPREFIX"' EXIT
+    say "$name: wine64 prefix $WINEPREFIX"
+    "$wine64" wineboot -i >/dev/null 2>&1 || die "$name: wineboot"
+    what="$what, the Windows build under wine64"
+  fi
   say "$name: ${what/N/$seconds} on loopback"
-  python3 "tools/loadtest/$script" --service "$dir/tools/service/raroredoziri-service" \
+  python3 "tools/loadtest/$script" --service "$service" "${run[@]}" \
     --sim "$dir/tools/sim/raroredoziri-sim" --seconds "$seconds" || die "$name"
 }
 
 cmd_service_load() { service_script service-load service_load.py 30 "N s" "$@"; }
-cmd_slow_clients() { service_script slow-clients slow_clients.py 10 "3 phases of N s" "$@"; }
+cmd_slow_clients() {
+  case " $* " in *" --windows"*) die "slow-clients: no --windows (the descriptors it counts are wine's)" ;; esac
+  service_script slow-clients slow_clients.py 10 "3 phases of N s" "$@"
+}
 
 cmd_fleet() {
   local dir="$prefix-fleet" args=()

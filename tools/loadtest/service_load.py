@@ -7,6 +7,10 @@ raw exchanges, change-to-event latency); after it, a scale that goes silent
 under 32 readers while a healthy one is read at 20/s.
 
 service_load.py --service PATH --sim PATH [--seconds 30] [--streams 50] [--rate 200]
+                [--wine LOADER]
+--wine runs the service (the Windows build) under that wine loader, in the
+WINEPREFIX of the environment; its memory is that of the wine process that
+runs the program.
 Exits non-zero on any failed request, a stream without events, memory that
 grew by more than a quarter (and more than 8 MiB), a kept-alive GET /weight
 median more than 1 ms above the raw exchanges', events that take more than
@@ -17,6 +21,7 @@ printed), or a healthy scale's p99 of 50 ms or more beside the silent one.
 import argparse
 import http.client
 import json
+import os
 import socket
 import subprocess
 import sys
@@ -34,11 +39,38 @@ FIELDS = ("scale", "state", "result", "meaning", "weight", "tare", "division", "
 
 
 def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
     return 0
+
+
+def service_pid(proc, path, wine):
+    """The process that runs the service: itself, or under wine the one
+    whose command line starts with the program's path (the loader's own
+    process, re-executed, or one it started: not another run's)."""
+    if not wine:
+        return proc.pid
+    want = os.fsencode(path)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and proc.poll() is None:
+        for entry in [str(proc.pid)] + sorted(e for e in os.listdir("/proc") if e.isdigit()):
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    argv0 = f.read().split(b"\0")[0]
+                with open(f"/proc/{entry}/environ", "rb") as f:
+                    env = f.read().split(b"\0")
+            except OSError:
+                continue
+            prefix = os.fsencode("WINEPREFIX=" + os.environ.get("WINEPREFIX", ""))
+            if argv0 == want and prefix in env and rss_kib(entry) > 0:
+                return int(entry)
+        time.sleep(0.1)
+    raise SystemExit("the service's wine process was not found")
 
 
 def check_reading(obj, name):
@@ -154,6 +186,7 @@ def main():
     ap.add_argument("--streams", type=int, default=50)
     ap.add_argument("--rate", type=float, default=200)
     ap.add_argument("--log", help="the service's log lines go to this file")
+    ap.add_argument("--wine", help="run the service (a Windows build) under this wine loader")
     args = ap.parse_args()
     seconds = min(max(args.seconds, 1), 600)
 
@@ -177,7 +210,7 @@ def main():
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
         muter = probes.Muter(QUIET[1], QUIET[2])
-        cmd = [args.service, "--port", str(port), "--poll-rate", str(POLL_RATE)]
+        cmd = ([args.wine] if args.wine else []) + [args.service, "--port", str(port), "--poll-rate", str(POLL_RATE)]
         for name, addr in SCALES + [QUIET[:2]]:
             cmd += ["--scale", f"{name}={addr}"]
         log = open(args.log, "w") if args.log else subprocess.DEVNULL
@@ -207,7 +240,10 @@ def main():
         for t in streams:
             t.start()
         time.sleep(0.5)
-        rss_start = rss_kib(svc.pid)
+        pid = service_pid(svc, args.service, args.wine)
+        if args.wine:
+            print(f"  (the wine process {pid}, started as {svc.pid})")
+        rss_start = rss_kib(pid)
         workers = 8
         deadline = time.monotonic() + seconds
         reqs = [threading.Thread(target=request_worker,
@@ -219,7 +255,7 @@ def main():
         for t in reqs:
             t.join()
         elapsed = time.monotonic() - began
-        rss_end = rss_kib(svc.pid)
+        rss_end = rss_kib(pid)
 
         muter.mute()
         healthy, silent_answers, silent_failures = probes.silent_scale(port, QUIET[0], "front")

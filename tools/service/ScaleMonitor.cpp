@@ -57,7 +57,7 @@ void ScaleMonitor::Start() {
 
 void ScaleMonitor::SignalStop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
@@ -69,30 +69,30 @@ void ScaleMonitor::Join() {
 }
 
 Snapshot ScaleMonitor::Latest() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return latest_;
 }
 
 bool ScaleMonitor::WaitNewer(std::uint64_t version, std::chrono::steady_clock::time_point until,
                              Snapshot& out) const {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<Mutex> lock(mutex_);
   changed_.wait_until(lock, until, [&] { return stopping_ || latest_.version != version; });
   out = latest_;
   return !stopping_;
 }
 
 bool ScaleMonitor::Connected() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return latest_.state == LinkState::kConnected;
 }
 
 std::uint64_t ScaleMonitor::Asked() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return asked_;
 }
 
 Snapshot ScaleMonitor::ReadNow() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<Mutex> lock(mutex_);
   if (stopping_ || latest_.state != LinkState::kConnected) return latest_;
   const std::uint64_t mine = ++asked_;
   const std::uint64_t before = finished_;
@@ -158,7 +158,7 @@ bool SameReading(const std::optional<Reading>& a, const std::optional<Reading>& 
 void ScaleMonitor::Publish(Snapshot next, std::uint64_t served) {
   bool changed = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const Snapshot& last = latest_;
     changed = last.version == 0 || next.state != last.state || next.result != last.result ||
               next.error != last.error || !SameReading(next.reading, last.reading);
@@ -173,7 +173,7 @@ void ScaleMonitor::Publish(Snapshot next, std::uint64_t served) {
 }
 
 bool ScaleMonitor::Sleep(std::chrono::steady_clock::time_point until, bool on_demand) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<Mutex> lock(mutex_);
   fresh_.wait_until(lock, until, [&] { return stopping_ || (on_demand && asked_ > served_); });
   return !stopping_;
 }

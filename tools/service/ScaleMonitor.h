@@ -9,7 +9,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -19,6 +18,7 @@
 
 #include "CommandBody.h"
 #include "Options.h"
+#include "Sync.h"
 #include "raroredoziri/ScaleLink.h"
 
 namespace rd::service {
@@ -132,9 +132,9 @@ class ScaleMonitor {
   LogLine log_;
   ScaleLink link_;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;  // a new version (event streams)
-  std::condition_variable fresh_;            // a reading asked for or completed
+  mutable Mutex mutex_;
+  mutable Condition changed_;  // a new version (event streams)
+  Condition fresh_;            // a reading asked for or completed
   bool stopping_ = false;
   Snapshot latest_;
   std::uint64_t asked_ = 0;     // readings asked for by readers

@@ -1,6 +1,8 @@
 #include "HttpServer.h"
 
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 #include "ListenSocket.h"
 #include "Session.h"
@@ -21,9 +23,12 @@ struct HttpServer::Impl {
   std::unique_ptr<net::ssl::context> tls;
 #endif
   net::io_context io;
+  // The acceptor and its retry timer run on a strand of their own; each
+  // connection on another.
+  net::strand<net::io_context::executor_type> accepting{io.get_executor()};
   std::unique_ptr<tcp::acceptor> acceptor;
   std::unique_ptr<net::steady_timer> retry;
-  std::thread thread;
+  std::vector<std::thread> threads;
   int port = 0;
   bool started = false;
 
@@ -57,7 +62,7 @@ bool HttpServer::Impl::MakeTls(std::string& error) {
 #endif
 
 void HttpServer::Impl::Accept() {
-  acceptor->async_accept([this](const ErrorCode& ec, tcp::socket socket) {
+  acceptor->async_accept(net::make_strand(io), [this](const ErrorCode& ec, tcp::socket socket) {
     if (ec == net::error::operation_aborted || !acceptor->is_open()) return;
     if (ec) {
       // Out of descriptors, say: try again in a moment, not at once.
@@ -100,7 +105,7 @@ bool HttpServer::Start(std::string& error) {
     return false;
   }
   const tcp::endpoint endpoint(address, static_cast<unsigned short>(o.port));
-  impl.acceptor = std::make_unique<tcp::acceptor>(impl.io);
+  impl.acceptor = std::make_unique<tcp::acceptor>(impl.accepting);
   impl.acceptor->open(endpoint.protocol(), ec);
   if (!ec) PrepareListening(*impl.acceptor);
   if (!ec) impl.acceptor->bind(endpoint, ec);
@@ -117,23 +122,25 @@ bool HttpServer::Start(std::string& error) {
     return false;
   }
   impl.port = impl.acceptor->local_endpoint(ec).port();
-  impl.retry = std::make_unique<net::steady_timer>(impl.io);
+  impl.retry = std::make_unique<net::steady_timer>(impl.accepting);
   impl.core.reset(new ServerCore{o, impl.handler,
                                  ConnectionTable(o.limits.per_address, o.limits.total),
                                  WorkQueue(o.threads), impl.io});
   impl.Accept();
   impl.started = true;
-  impl.thread = std::thread([&impl] {
-    auto guard = net::make_work_guard(impl.io);
-    for (;;) {
-      try {
-        impl.io.run();
-        return;
-      } catch (const std::exception&) {
-        // A handler's failure ends that connection only.
+  for (std::size_t i = 0; i < std::max<std::size_t>(o.io_threads, 1); ++i) {
+    impl.threads.emplace_back([&impl] {
+      auto guard = net::make_work_guard(impl.io);
+      for (;;) {
+        try {
+          impl.io.run();
+          return;
+        } catch (const std::exception&) {
+          // A handler's failure ends that connection only.
+        }
       }
-    }
-  });
+    });
+  }
   return true;
 }
 
@@ -145,7 +152,7 @@ void HttpServer::Stop() {
   Impl& impl = *impl_;
   if (!impl.started) return;
   impl.started = false;
-  net::post(impl.io, [&impl] {
+  net::post(impl.accepting, [&impl] {
     ErrorCode ignored;
     impl.acceptor->close(ignored);
     impl.retry->cancel();
@@ -155,7 +162,10 @@ void HttpServer::Stop() {
   impl.core->table.CloseAll();
   impl.core->work.Stop();
   impl.io.stop();
-  if (impl.thread.joinable()) impl.thread.join();
+  for (std::thread& thread : impl.threads) {
+    if (thread.joinable()) thread.join();
+  }
+  impl.threads.clear();
   impl.acceptor.reset();
   impl.retry.reset();
 }

@@ -1,6 +1,7 @@
 // The HTTP server of the scale service (Boost.Beast on Boost.Asio, for
-// Linux and Windows alike). One thread waits on every connection at once and
-// reads each request whole (head and body) before a request thread sees it,
+// Linux and Windows alike). A few I/O threads wait on every connection at
+// once (each connection's steps one at a time, on a strand of its own) and
+// read each request whole (head and body) before a request thread sees it,
 // so that clients that send slowly or not at all hold no thread:
 //
 //   - a connection has `idle` to begin a request and `request` to finish it
@@ -25,7 +26,9 @@ struct HttpServerOptions {
   std::string listen = "127.0.0.1";
   int port = 0;  // 0: any free port
   ConnectionLimits limits;
-  std::size_t threads = 96;  // request threads
+  std::size_t threads = 96;    // request threads
+  std::size_t io_threads = 4;  // I/O threads (under wine each I/O step waits on
+                               // a round trip to the wine server: they overlap)
   std::size_t head_max = 16 * 1024;
   std::size_t body_max = 64 * 1024;
   std::size_t keep_alive_max = 1000;  // requests on one connection

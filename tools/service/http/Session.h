@@ -1,7 +1,8 @@
 // One client connection of the HTTP server (HttpServer.h), over plain TCP or
-// TLS. Its reading, writing and deadlines run on the server's I/O thread;
-// the answer is made on a request thread, which hands it back for writing
-// (an event stream writes piece by piece and waits for each piece).
+// TLS. Its reading, writing and deadlines run on its strand (on the server's
+// I/O threads, one step at a time); the answer is made on a request thread,
+// which hands it back for writing (an event stream writes piece by piece and
+// waits for each piece).
 #pragma once
 
 #include <array>
@@ -66,12 +67,15 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
 
   template <class... Args>
   Session(ServerCore& core, tcp::socket socket, Args&&... args)
-      : core_(core), stream_(std::move(socket), std::forward<Args>(args)...), timer_(core.io) {}
+      : core_(core),
+        strand_(socket.get_executor()),
+        stream_(std::move(socket), std::forward<Args>(args)...),
+        timer_(strand_) {}
   ~Session() override {
     if (id_ != 0) core_.table.Remove(id_);
   }
 
-  void Start();
+  void Start();  // on the session's strand
 
  private:
   class Sink;
@@ -79,8 +83,12 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   using Ms = std::chrono::milliseconds;
 
   tcp::socket& Socket() { return beast::get_lowest_layer(stream_); }
+  const net::any_io_executor& Strand() const { return strand_; }
+  void Begin();
   void Deadline(Ms wait);
   void NoDeadline();
+  void PieceBegins();  // an event stream's piece
+  void WatchPieces(Ms wait);
   void WaitRequest();
   void ReadHead(Ms wait);
   void OnHead(const ErrorCode& ec);
@@ -90,7 +98,6 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   void Answer(const HttpRequest& request, bool keep, bool head);  // a request thread
   void Write(std::shared_ptr<http::response<http::string_body>> message, bool keep);
   void StreamEvents(HttpResponse& answer);  // a request thread
-  bool OnIo(std::function<void(std::function<void(bool)>)> start);
   void WatchGone();
   void Refuse(int status, const std::string& text);
   void Linger();
@@ -98,6 +105,9 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   void Close();
 
   ServerCore& core_;
+  // The socket's strand: the session's handlers run one at a time, on any
+  // of the I/O threads.
+  const net::any_io_executor strand_;
   Stream stream_;
   net::steady_timer timer_;
   beast::flat_buffer buffer_;
@@ -105,6 +115,9 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   std::uint64_t id_ = 0;
   std::uint64_t generation_ = 0;  // of the deadline
   bool timed_out_ = false;
+  bool writing_ = false;   // an event stream's piece
+  bool watching_ = false;  // the timer watches the pieces
+  std::chrono::steady_clock::time_point write_began_{};
   bool closed_ = false;
   bool tls_ready_ = false;
   std::size_t served_ = 0;

@@ -1,22 +1,23 @@
 // The template part of Session.h.
 #pragma once
 
-#include <future>
 #include <type_traits>
+
+#include "IoTurns.h"
 
 namespace rd::service {
 
 template <class Stream>
 class Session<Stream>::Sink final : public EventSink {
  public:
-  explicit Sink(Session& session) : session_(session) {}
+  Sink(Session& session, IoTurns& turns) : session_(session), turns_(turns) {}
   bool Write(std::string_view text) override {
     auto self = session_.shared_from_this();
-    return session_.OnIo([self, text](std::function<void(bool)> done) {
-      self->Deadline(Ms(self->core_.options.limits.write_wait));
+    return turns_.Take(self->Strand(), [self, text](IoTurns::Done done) {
+      self->PieceBegins();
       net::async_write(self->stream_, http::make_chunk(net::const_buffer(text.data(), text.size())),
                        [self, done](const ErrorCode& ec, std::size_t) {
-                         self->NoDeadline();
+                         self->writing_ = false;
                          done(!ec);
                        });
     });
@@ -25,17 +26,23 @@ class Session<Stream>::Sink final : public EventSink {
 
  private:
   Session& session_;
+  IoTurns& turns_;
 };
 
 template <class Stream>
 void Session<Stream>::Start() {
+  net::dispatch(strand_, [self = this->shared_from_this()] { self->Begin(); });
+}
+
+template <class Stream>
+void Session<Stream>::Begin() {
   ErrorCode ec;
   Socket().set_option(tcp::no_delay(true), ec);
   const auto peer = Socket().remote_endpoint(ec);
   const std::string address = ec ? std::string() : peer.address().to_string();
   std::weak_ptr<Session> weak = this->shared_from_this();
-  id_ = core_.table.Admit(address, [weak, &io = core_.io] {
-    net::post(io, [weak] {
+  id_ = core_.table.Admit(address, [weak, strand = Strand()] {
+    net::post(strand, [weak] {
       if (auto self = weak.lock()) self->Close();
     });
   });
@@ -58,6 +65,7 @@ void Session<Stream>::Start() {
 template <class Stream>
 void Session<Stream>::Deadline(Ms wait) {
   const std::uint64_t generation = ++generation_;
+  watching_ = false;
   timed_out_ = false;
   timer_.expires_after(wait);
   timer_.async_wait([self = this->shared_from_this(), generation](const ErrorCode& ec) {
@@ -71,7 +79,38 @@ void Session<Stream>::Deadline(Ms wait) {
 template <class Stream>
 void Session<Stream>::NoDeadline() {
   ++generation_;
+  watching_ = false;
   timer_.cancel();
+}
+
+// An event stream's pieces share one deadline: each piece notes when its
+// write began, and the timer, set once and again only while pieces go on,
+// ends a write that took longer than write_wait. (A timer set and cancelled
+// per piece cost the I/O thread two more completions per event.)
+template <class Stream>
+void Session<Stream>::PieceBegins() {
+  write_began_ = std::chrono::steady_clock::now();
+  writing_ = true;
+  if (!watching_) WatchPieces(Ms(core_.options.limits.write_wait));
+}
+
+template <class Stream>
+void Session<Stream>::WatchPieces(Ms wait) {
+  const std::uint64_t generation = ++generation_;
+  watching_ = true;
+  timed_out_ = false;
+  timer_.expires_after(wait);
+  timer_.async_wait([self = this->shared_from_this(), generation](const ErrorCode& ec) {
+    if (generation != self->generation_) return;  // the timer serves a deadline of its own now
+    self->watching_ = false;
+    if (ec || !self->writing_) return;
+    const auto due = self->write_began_ + self->core_.options.limits.write_wait;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < due) return self->WatchPieces(std::chrono::ceil<Ms>(due - now));
+    self->timed_out_ = true;
+    ErrorCode ignored;
+    self->Socket().cancel(ignored);
+  });
 }
 
 template <class Stream>
@@ -170,7 +209,7 @@ void Session<Stream>::Answer(const HttpRequest& request, bool keep, bool head) {
   }
   if (answer.stream) return StreamEvents(answer);
   auto message = Message(answer, keep, head);
-  net::post(core_.io,
+  net::post(Strand(),
             [self = this->shared_from_this(), message, keep] { self->Write(message, keep); });
 }
 
@@ -187,20 +226,6 @@ void Session<Stream>::Write(std::shared_ptr<http::response<http::string_body>> m
 }
 
 template <class Stream>
-bool Session<Stream>::OnIo(std::function<void(std::function<void(bool)>)> start) {
-  auto promise = std::make_shared<std::promise<bool>>();
-  auto future = promise->get_future();
-  net::post(core_.io, [start = std::move(start), promise] {
-    start([promise](bool ok) { promise->set_value(ok); });
-  });
-  try {
-    return future.get();
-  } catch (const std::future_error&) {
-    return false;  // the server stopped before the write began
-  }
-}
-
-template <class Stream>
 void Session<Stream>::StreamEvents(HttpResponse& answer) {
   auto head = std::make_shared<http::response<http::empty_body>>(
       static_cast<http::status>(answer.status), 11);
@@ -210,7 +235,8 @@ void Session<Stream>::StreamEvents(HttpResponse& answer) {
   head->keep_alive(false);
   auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*head);
   auto self = this->shared_from_this();
-  bool ok = OnIo([self, head, serializer](std::function<void(bool)> done) {
+  IoTurns turns;
+  bool ok = turns.Take(Strand(), [self, head, serializer](IoTurns::Done done) {
     if (self->closed_) return done(false);
     self->Deadline(Ms(self->core_.options.limits.write_wait));
     http::async_write_header(self->stream_, *serializer,
@@ -220,18 +246,18 @@ void Session<Stream>::StreamEvents(HttpResponse& answer) {
                                done(!ec);
                              });
   });
-  Sink sink(*this);
+  Sink sink(*this, turns);
   while (ok && answer.stream(sink)) {
   }
   if (answer.stream_end) answer.stream_end();
   if (ok && !gone_) {
-    OnIo([self](std::function<void(bool)> done) {
+    turns.Take(Strand(), [self](IoTurns::Done done) {
       self->Deadline(Ms(self->core_.options.limits.write_wait));
       net::async_write(self->stream_, http::make_chunk_last(),
                        [self, done](const ErrorCode& ec, std::size_t) { done(!ec); });
     });
   }
-  net::post(core_.io, [self] { self->Close(); });
+  net::post(Strand(), [self] { self->Close(); });
 }
 
 // Reads (and drops) what the client sends while its event stream runs, to

@@ -8,7 +8,7 @@ WorkQueue::WorkQueue(std::size_t threads) {
 
 bool WorkQueue::Push(std::function<void()> job) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     if (stopping_) return false;
     jobs_.push_back(std::move(job));
   }
@@ -19,7 +19,7 @@ bool WorkQueue::Push(std::function<void()> job) {
 void WorkQueue::Stop() {
   std::deque<std::function<void()>> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     stopping_ = true;
     dropped.swap(jobs_);
   }
@@ -34,7 +34,7 @@ void WorkQueue::Run() {
   for (;;) {
     std::function<void()> job;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock<Mutex> lock(mutex_);
       ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
       if (jobs_.empty()) return;
       job = std::move(jobs_.front());

@@ -2,13 +2,14 @@
 // may wait on a scale, or an event stream for as long as it is open).
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "Sync.h"
 
 namespace rd::service {
 
@@ -27,8 +28,8 @@ class WorkQueue {
  private:
   void Run();
 
-  std::mutex mutex_;
-  std::condition_variable ready_;
+  Mutex mutex_;
+  Condition ready_;
   std::deque<std::function<void()>> jobs_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
