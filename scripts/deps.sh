@@ -7,7 +7,7 @@
 set -euo pipefail
 
 native=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
-        libbenchmark-dev clang llvm clang-format gcovr zip unzip file
+        libbenchmark-dev clang lld llvm clang-format gcovr zip unzip file
         dpkg-dev libcpp-httplib-dev libboost1.81-dev nlohmann-json3-dev libssl-dev openssl curl python3
         libmosquitto-dev mosquitto mosquitto-clients libprotobuf-dev protobuf-compiler)
 # The browser test of the scale service's page.
