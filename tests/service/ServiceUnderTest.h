@@ -34,7 +34,7 @@ class ServiceUnderTest {
   bool Start(std::string& error);
   int Port() const;
   // Ends the service: the program is asked to stop (Ctrl+C under wine),
-  // then its process group is killed after 5 s.
+  // then killed after 5 s.
   void Stop();
 
  private:
