@@ -47,11 +47,24 @@ bool SaveConfigValue(const std::string& path, const std::string& key,
       written == next.size() && FlushFileBuffers(file);
   if (!ok) error = prefix + Reason("cannot write " + temporary);
   CloseHandle(file);
-  if (ok && !MoveFileExA(temporary.c_str(), path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    error = prefix + Reason("cannot replace the file");
-  } else if (ok) {
+  if (!ok) {
+    DeleteFileA(temporary.c_str());
+    return false;
+  }
+  // ReplaceFile, not a rename: the file keeps its own security descriptor
+  // (a file that holds the token may be readable by the service only), its
+  // attributes and owner. With a backup name, a failure half-way leaves the
+  // old file findable: it is put back under its name.
+  const std::string backup = path + ".old";
+  if (ReplaceFileA(path.c_str(), temporary.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                   nullptr, nullptr)) {
+    DeleteFileA(backup.c_str());
     return true;
+  }
+  const DWORD code = GetLastError();
+  error = prefix + "cannot replace the file: error " + std::to_string(code);
+  if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    MoveFileExA(backup.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
   }
   DeleteFileA(temporary.c_str());
   return false;
