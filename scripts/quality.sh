@@ -98,17 +98,29 @@ cmd_fuzz() {
   done
   local dir="$prefix-fuzz"
   build_fuzz
-  local failed=0 target work log execs crashes
-  printf '%-18s %12s %8s %8s\n' target executions crashes seconds
+  local failed=0 target work log execs crashes rc jobs
+  # Two targets at a time (one a core); each writes its exit status beside its log.
+  jobs=$(nproc 2>/dev/null || echo 2)
+  [ "$jobs" -le 2 ] || jobs=2
   for target in $fuzz_targets; do
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
     work="$dir/work/$target"
     mkdir -p "$work" "$dir/artifacts/$target"
     log="$dir/$target.log"
+    rm -f "$log.status"
     # New inputs go to the work corpus; the seed corpus in the tree is only read.
-    "$dir/fuzz/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -max_len=4096 -print_final_stats=1 -artifact_prefix="$dir/artifacts/$target/" \
-      "$work" "fuzz/corpus/$target" >"$log" 2>&1
-    local rc=$?
+    (
+      "$dir/fuzz/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -max_len=4096 -print_final_stats=1 -artifact_prefix="$dir/artifacts/$target/" \
+        "$work" "fuzz/corpus/$target" >"$log" 2>&1
+      echo $? >"$log.status"
+    ) &
+  done
+  wait
+  printf '%-18s %12s %8s %8s\n' target executions crashes seconds
+  for target in $fuzz_targets; do
+    log="$dir/$target.log"
+    rc=$(cat "$log.status" 2>/dev/null || echo 1)
     execs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' | tail -n 1)
     crashes=$(find "$dir/artifacts/$target" -type f | wc -l)
     [ "$rc" -eq 0 ] || crashes=$((crashes > 0 ? crashes : 1))

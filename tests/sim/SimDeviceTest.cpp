@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <sstream>
 
 #include "SimDevice.h"
 #include "SimOptions.h"
@@ -316,52 +318,19 @@ TEST(SimDevice, RandomCutsKeepEveryByteInsideTheReply) {
   EXPECT_EQ(counts, (std::set<std::size_t>{1, 2, 3, 4}));
 }
 
+// A command line split at spaces.
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 TEST(SimOptions, ReadsEveryOption) {
-  const SimOptions o = ParseSimOptions({"--tcp",
-                                        "127.0.0.9",
-                                        "--pty-link",
-                                        "/tmp/x",
-                                        "--legacy",
-                                        "--weight",
-                                        "-5",
-                                        "--division",
-                                        "0",
-                                        "--stable",
-                                        "0",
-                                        "--tare",
-                                        "1000",
-                                        "--weight-step",
-                                        "3",
-                                        "--settle-after",
-                                        "6",
-                                        "--refuse",
-                                        "A2,0xa5",
-                                        "--delay",
-                                        "2500",
-                                        "--split",
-                                        "3",
-                                        "--split-gap",
-                                        "7",
-                                        "--extra",
-                                        "2",
-                                        "--silent",
-                                        "--close-after",
-                                        "4",
-                                        "--pace",
-                                        "--cut-at",
-                                        "5",
-                                        "--cut-gap",
-                                        "80",
-                                        "--segment",
-                                        "11",
-                                        "--chaos",
-                                        "99",
-                                        "--max-requests",
-                                        "10",
-                                        "--quiet",
-                                        "--any-baud",
-                                        "--tcp",
-                                        "127.0.0.10"});
+  const SimOptions o = ParseSimOptions(
+      Words("--tcp 127.0.0.9 --pty-link /tmp/x --legacy --weight -5 --division 0 "
+            "--stable 0 --tare 1000 --weight-step 3 --settle-after 6 --refuse "
+            "A2,0xa5 --delay 2500 --split 3 --split-gap 7 --extra 2 --silent "
+            "--close-after 4 --pace --cut-at 5 --cut-gap 80 --segment 11 --chaos 99 "
+            "--max-requests 10 --quiet --any-baud --tcp 127.0.0.10"));
   EXPECT_EQ(o.endpoints.tcp_address, "127.0.0.9");
   EXPECT_EQ(o.more_tcp, std::vector<std::string>{"127.0.0.10"});
   EXPECT_TRUE(o.endpoints.pty);
