@@ -37,12 +37,12 @@ def request(port, path, at):
         return e.code
 
 
-def config_file(content):
-    """A configuration file, named as wine sees it (Z: is /)."""
-    f = tempfile.NamedTemporaryFile("w", suffix=".json", delete=False)
-    json.dump(content, f)
-    f.close()
-    return "Z:" + f.name.replace("/", "\\")
+def config_file(directory, name, content):
+    """A configuration file in the run's directory, named as wine sees it (Z: is /)."""
+    path = os.path.join(directory, name)
+    with open(path, "w") as f:
+        json.dump(content, f)
+    return "Z:" + path.replace("/", "\\")
 
 
 def wine(run, *args):
@@ -56,7 +56,7 @@ def wine(run, *args):
         return code, out.read()
 
 
-def without_tls(run, exe):
+def without_tls(run, exe, directory):
     # No TLS in the Windows build: off loopback it refuses to start, and asked
     # for https it says it has none.
     for what, extra, message in [
@@ -65,17 +65,13 @@ def without_tls(run, exe):
              {"tls_cert": "c.pem", "tls_key": "k.pem"}, "https is not available")]:
         config = dict({"scales": [{"name": "a", "connection": SIM}], "listen": "192.0.2.1",
                        "token": "t"}, **extra)
-        code, output = wine(run, exe, "--config", config_file(config))
+        code, output = wine(run, exe, "--config", config_file(directory, "tls.json", config))
         check(what, code == 2 and message in output, output)
 
 
-def service_mode(run, exe):
-    directory = tempfile.mkdtemp(prefix="rd-winsvc-")
-    config = os.path.join(directory, "service.json")
-    with open(config, "w") as f:
-        json.dump({"scales": [{"name": "front", "connection": SIM}], "listen": SERVICE,
-                   "port": 18731}, f)
-    windows_config = "Z:" + config.replace("/", "\\")
+def service_mode(run, exe, directory):
+    windows_config = config_file(directory, "service.json", {
+        "scales": [{"name": "front", "connection": SIM}], "listen": SERVICE, "port": 18731})
 
     code, output = wine(run, exe, "install", "--config", windows_config)
     check("install", code == 0, output)
@@ -113,10 +109,12 @@ def main():
     own_prefix = "WINEPREFIX" not in os.environ
     if own_prefix:
         os.environ["WINEPREFIX"] = tempfile.mkdtemp(prefix="rd-wine-")
+    directory = tempfile.mkdtemp(prefix="rd-winsvc-")  # configurations and the log
     try:
-        without_tls(args.run, args.service)
-        service_mode(args.run, args.service)
+        without_tls(args.run, args.service, directory)
+        service_mode(args.run, args.service, directory)
     finally:
+        shutil.rmtree(directory, ignore_errors=True)
         if own_prefix:
             subprocess.run(["wineserver", "-k"], capture_output=True)
             shutil.rmtree(os.environ["WINEPREFIX"], ignore_errors=True)

@@ -121,6 +121,8 @@ TEST(EdgeNode, ThroughTheBroker) {
   config.division = 2;
   sim::SimScale scale(config);
   scale.Start(sim::SimEndpoints::Tcp("127.121.1.1"));
+  sim::SimScale back_scale(config);  // goes away once it has been born
+  back_scale.Start(sim::SimEndpoints::Tcp("127.121.1.2"));
 
   const json service_config = {
       {"listen", "127.121.0.1"},
@@ -162,9 +164,16 @@ TEST(EdgeNode, ThroughTheBroker) {
     const auto t = ParseTopic(m.topic);
     return t && t->node == "counter" && t->type != "DCMD" && t->type != "NCMD";
   };
-  // The front scale: born, then its weight; the back scale is lost.
-  bool weight_seen = false, back_lost = false;
+  // The front scale: born, then its weight; the back scale: born with its
+  // weight, then lost when it goes away (a scale that was never born has no
+  // death to report, so it must live first).
+  bool weight_seen = false, back_born = false, back_lost = false;
   while (!(weight_seen && back_lost) && next(any_node_message)) {
+    if (!back_born && (Is(s, "DBIRTH", "back") || Is(s, "DDATA", "back")) &&
+        Value(s, "Weight") == 1234) {
+      back_born = true;
+      back_scale.Stop();
+    }
     if ((Is(s, "DBIRTH", "front") || Is(s, "DDATA", "front")) && Value(s, "Weight") == 1234) {
       weight_seen = true;
       EXPECT_EQ(Value(s, "Division"), 2);
@@ -172,7 +181,7 @@ TEST(EdgeNode, ThroughTheBroker) {
       EXPECT_EQ(Value(s, "State"), "connected");
       EXPECT_EQ(Value(s, "WeightState"), "stable");
     }
-    back_lost = back_lost || Is(s, "DDEATH", "back");
+    back_lost = back_lost || (back_born && Is(s, "DDEATH", "back"));
   }
   ASSERT_TRUE(weight_seen);
   ASSERT_TRUE(back_lost);
