@@ -5,10 +5,13 @@
 // A link holds a Scale object (TScale) whose methods talk over the link's own
 // channels instead of the process-wide ones that the COM server shares, and a
 // lock: Use() runs one piece of work on the object at a time, so two threads
-// never interleave requests on one link. Any number of links may exist; two
-// links must not name the same serial port (the second open fails: the port
-// is held exclusively). Serial device names (SetSerialDevice) and the code
-// page (SetCodePage) are the process-wide settings of Transport.h and Text.h.
+// never interleave requests on one link, and in the order the threads asked,
+// so a thread that reads again and again (a poller) keeps another thread's
+// command waiting only for the work queued before it. Any number of links may
+// exist; two links must not name the same serial port (the second open fails:
+// the port is held exclusively). Serial device names (SetSerialDevice) and the
+// code page (SetCodePage) are the process-wide settings of Transport.h and
+// Text.h.
 //
 //   rd::ScaleLink link;
 //   if (link.Open(u"127.0.0.9") == rd::kResultDone) {
@@ -19,6 +22,7 @@
 //   link.Close();  // also done by the destructor
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -37,11 +41,11 @@ class ScaleLink {
   ScaleLink(const ScaleLink&) = delete;
   ScaleLink& operator=(const ScaleLink&) = delete;
 
-  // Runs work(TScale&) under the link's lock and returns what it returns.
-  // Faults raised inside (range errors, socket errors) pass through.
+  // Runs work(TScale&) in its turn under the link's lock and returns what it
+  // returns. Faults raised inside (range errors, socket errors) pass through.
   template <class Work>
   decltype(auto) Use(Work&& work) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const Turn turn(*this);
     return std::forward<Work>(work)(scale_);
   }
 
@@ -75,7 +79,23 @@ class ScaleLink {
   StableOutcome ReadStableWeight(const StableRequest& request);
 
  private:
+  // The link's lock, taken in the order asked (a plain mutex lets the thread
+  // that just let go take it again at once, and again).
+  class Turn {
+   public:
+    explicit Turn(ScaleLink& link);
+    ~Turn();
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+   private:
+    ScaleLink& link_;
+  };
+
   std::mutex mutex_;
+  std::condition_variable next_;
+  std::uint64_t asked_ = 0;    // turns handed out
+  std::uint64_t serving_ = 0;  // the turn that may run
   std::unique_ptr<LinkChannels> channels_;
   TScale scale_;
 };

@@ -11,6 +11,20 @@ ScaleLink::ScaleLink() : channels_(std::make_unique<LinkChannels>()) {
 
 ScaleLink::~ScaleLink() { Close(); }
 
+ScaleLink::Turn::Turn(ScaleLink& link) : link_(link) {
+  std::unique_lock<std::mutex> lock(link_.mutex_);
+  const std::uint64_t mine = link_.asked_++;
+  link_.next_.wait(lock, [&] { return link_.serving_ == mine; });
+}
+
+ScaleLink::Turn::~Turn() {
+  {
+    std::lock_guard<std::mutex> lock(link_.mutex_);
+    ++link_.serving_;
+  }
+  link_.next_.notify_all();
+}
+
 std::int32_t ScaleLink::Open(std::u16string_view connection) {
   return Use([connection](TScale& scale) {
     scale.put_Connection(connection);
@@ -19,7 +33,7 @@ std::int32_t ScaleLink::Open(std::u16string_view connection) {
 }
 
 std::int32_t ScaleLink::Close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const Turn turn(*this);
   channels_->serial.Close();
   channels_->tcp.Disconnect();
   return kResultDone;

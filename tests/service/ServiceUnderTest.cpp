@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +58,17 @@ nlohmann::json ConfigOf(const ServiceOptions& o) {
   return doc;
 }
 
+// A line of the service's log with the seconds since the service was made.
+std::string Stamped(std::chrono::steady_clock::time_point since, const std::string& line) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - since)
+                      .count();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%6lld.%03lld  ", static_cast<long long>(ms / 1000),
+                static_cast<long long>(ms % 1000));
+  return stamp + line + "\n";
+}
+
 }  // namespace
 
 // The program under its runner, its output read on a thread of its own.
@@ -102,6 +114,11 @@ class ServiceUnderTest::Program {
   int Port() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return port_;
+  }
+
+  std::string Output() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return output_;
   }
 
   void Stop() {
@@ -196,7 +213,7 @@ class ServiceUnderTest::Program {
     std::smatch m;
     std::lock_guard<std::mutex> lock(mutex_);
     if (port_ == 0 && std::regex_search(line, m, listening)) port_ = std::stoi(m[1]);
-    if (output_.size() < 64 * 1024) output_ += line + "\n";
+    if (output_.size() < 64 * 1024) output_ += Stamped(started_, line);
     changed_.notify_all();
   }
 
@@ -219,15 +236,21 @@ class ServiceUnderTest::Program {
   int port_ = 0;
   bool exited_ = false;
   std::string output_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
 ServiceUnderTest::ServiceUnderTest(ServiceOptions options, LogLine log) {
   if (External()) {
     program_ = std::make_unique<Program>(std::move(options), std::move(log));
-  } else {
-    service_ = std::make_unique<Service>(
-        std::move(options), log ? std::move(log) : [](const std::string&) {});
+    return;
   }
+  // The in-process service's log is kept the same way.
+  auto record = [this, log = std::move(log)](const std::string& line) {
+    if (log) log(line);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (output_.size() < 64 * 1024) output_ += Stamped(started_, line);
+  };
+  service_ = std::make_unique<Service>(std::move(options), std::move(record));
 }
 
 ServiceUnderTest::~ServiceUnderTest() = default;
@@ -238,6 +261,11 @@ bool ServiceUnderTest::Start(std::string& e) {
 }
 int ServiceUnderTest::Port() const { return program_ ? program_->Port() : service_->Port(); }
 void ServiceUnderTest::Stop() { program_ ? program_->Stop() : service_->Stop(); }
+std::string ServiceUnderTest::Output() const {
+  if (program_) return program_->Output();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return output_;
+}
 
 SerialPortLink::SerialPortLink(std::uint16_t port, const std::string& path) : port_(port) {
   if (!ServiceUnderTest::External()) {

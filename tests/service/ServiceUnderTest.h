@@ -9,7 +9,9 @@
 // connection limits beside the request time: it runs with its defaults there.
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "Options.h"
@@ -36,9 +38,16 @@ class ServiceUnderTest {
   // Ends the service: the program is asked to stop (Ctrl+C under wine),
   // then killed after 5 s.
   void Stop();
+  // The service's log so far, each line with its time since the start (the
+  // first 64 KiB): shown when a test fails.
+  std::string Output() const;
 
  private:
   class Program;
+  // The in-process service's log; before the service, which logs until it ends.
+  mutable std::mutex mutex_;
+  std::string output_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::unique_ptr<Service> service_;  // in this process, or
   std::unique_ptr<Program> program_;  // the environment's program
 };

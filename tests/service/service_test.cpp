@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <iostream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -56,7 +57,9 @@ class ServiceTest : public ::testing::Test {
   static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
 
   void TearDown() override {
-    if (service_) service_->Stop();
+    if (!service_) return;
+    service_->Stop();
+    if (HasFailure()) std::cerr << "the service's log:\n" << service_->Output();
   }
 
   void StartService(std::vector<ScaleEntry> scales, std::string token = {},

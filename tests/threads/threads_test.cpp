@@ -158,6 +158,35 @@ TEST(ThreadsShareChannels, LinksServeTwoScalesAtOnceFromManyThreads) {
   SetSerialDevice(41, "");
 }
 
+// A poller that takes the link again the moment it lets go of it (the
+// scale service's reading loop on a slow line) keeps a command waiting for
+// the turn under way only: turns go in the order asked.
+TEST(ThreadsShareChannels, LinkTurnsGoInTheOrderAsked) {
+  ScaleLink link;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> asking{false};
+  std::atomic<int> turns{0};
+  std::thread poller([&] {
+    while (!stop) {
+      link.Use([&](TScale&) {
+        ++turns;
+        // The command asks while this turn is under way.
+        if (asking.exchange(false)) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      });
+    }
+  });
+  for (int round = 0; round < 3; ++round) {
+    while (turns < 10 * (round + 1)) std::this_thread::yield();
+    asking = true;
+    while (asking) std::this_thread::yield();  // the poller's turn has begun
+    const int before = turns;
+    const int seen = link.Use([&](TScale&) { return turns.load(); });
+    EXPECT_EQ(seen, before) << "the poller took the link again before the waiting command";
+  }
+  stop = true;
+  poller.join();
+}
+
 // Objects on different threads, each with a scale of its own, one after
 // another: each turn connects the one shared client to that thread's scale.
 TEST(ThreadsShareChannels, DifferentScalesOneAfterAnother) {
