@@ -74,12 +74,11 @@ void HttpServer::Impl::Accept() {
     }
 #ifdef RD_HTTP_TLS
     if (tls) {
-      std::make_shared<Session<net::ssl::stream<tcp::socket>>>(*core, std::move(socket), *tls)
-          ->Start();
+      StartTlsSession(*core, std::move(socket), *tls);
       return Accept();
     }
 #endif
-    std::make_shared<Session<tcp::socket>>(*core, std::move(socket))->Start();
+    StartPlainSession(*core, std::move(socket));
     Accept();
   });
 }

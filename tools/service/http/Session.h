@@ -124,6 +124,13 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   std::atomic<bool> gone_{false};
 };
 
-}  // namespace rd::service
+// A new connection's session, started on its strand. Each kind of session is
+// made in a file of its own (SessionPlain.cpp, SessionTls.cpp): the two
+// template instances are the layer's costliest code to compile, and so they
+// compile side by side.
+void StartPlainSession(ServerCore& core, tcp::socket socket);
+#ifdef RD_HTTP_TLS
+void StartTlsSession(ServerCore& core, tcp::socket socket, net::ssl::context& tls);
+#endif
 
-#include "SessionImpl.h"
+}  // namespace rd::service
