@@ -1,6 +1,10 @@
+// What every session shares, and the sessions over plain TCP (those over
+// TLS: SessionTls.cpp).
 #include "Session.h"
 
 #include <nlohmann/json.hpp>
+
+#include "SessionImpl.h"
 
 namespace rd::service {
 
@@ -61,6 +65,12 @@ int SessionBase::FailureStatus(const ErrorCode& ec, std::string& text, std::size
     return 400;
   }
   return 0;
+}
+
+template class Session<tcp::socket>;
+
+void StartPlainSession(ServerCore& core, tcp::socket socket) {
+  std::make_shared<Session<tcp::socket>>(core, std::move(socket))->Start();
 }
 
 }  // namespace rd::service

@@ -125,9 +125,9 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
 };
 
 // A new connection's session, started on its strand. Each kind of session is
-// made in a file of its own (SessionPlain.cpp, SessionTls.cpp): the two
-// template instances are the layer's costliest code to compile, and so they
-// compile side by side.
+// made in a file of its own (Session.cpp, SessionTls.cpp): the two template
+// instances are the layer's costliest code to compile, and so they compile
+// side by side.
 void StartPlainSession(ServerCore& core, tcp::socket socket);
 #ifdef RD_HTTP_TLS
 void StartTlsSession(ServerCore& core, tcp::socket socket, net::ssl::context& tls);
